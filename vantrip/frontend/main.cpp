@@ -1,0 +1,2 @@
+// Placeholder until the front end lands.
+int main() { return 1; }
