@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr std::size_t kMaxMessageBytes = 4096;
 constexpr std::size_t kTwoWayPacketBytes = 12;
@@ -24,7 +25,8 @@ inline int tcp_probe_number(int i) { return i % 10; }
 inline int udp_request_id(int i) { return 1000 + (i % 100); }
 inline int tcp_request_id(int i) { return 1000 + (i % 10); }
 
-// The decimal text of number followed by 'x' up to size bytes (never cut).
+// The decimal text of number followed by 'x' up to size bytes (the number is
+// never cut). The filler stops at kMaxMessageBytes: no message is longer.
 std::string probe_payload(int number, int size);
 
 struct TwoWayDownlinkPacket {
@@ -56,6 +58,15 @@ struct ProbeResultLine {
     // "Counter=C PacketId=P TwoWay=W PayloadBytes=B IpVersion=V Ip=A Port=N TimeMs=T Status=S"
     std::string str() const;
 };
+
+// A received buffer as text: up to its first NUL, len or kMaxMessageBytes,
+// whichever comes first. buffer may be null when len is 0.
+std::string message_text(const char *buffer, std::size_t len);
+
+// Splits a message text at ';' into its non-empty pieces (including any text
+// after the last ';') and returns the number of ';' in it. Only the first
+// that many pieces are fields the handlers act on.
+std::size_t split_message(const std::string &text, std::vector<std::string> *pieces);
 
 // True when the text (up to its first NUL or len) is a stop request: its first
 // non-empty field is exactly "STOP".
