@@ -11,7 +11,8 @@
 // failed ones included. Returns 0 without writing when len <= 0 or sInterupted
 // is already set. EINTR retries unless sInterupted is set; any other error
 // (EAGAIN included) warns "writen fatal", sets sInterupted and stops. Returns
-// the bytes written, also after a fatal error. Never raises SIGPIPE.
+// the bytes written, also after a fatal error. Never raises SIGPIPE on a
+// socket (other descriptors rely on the program ignoring it).
 int writen(int fd, const void *buf, int len, int *write_calls);
 
 // Without MSG_PEEK in flags: receives len bytes with MSG_WAITALL (other flags
