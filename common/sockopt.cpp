@@ -74,7 +74,10 @@ SockOptResult attach_tap(SocketOptionRequest &req) {
     }
     const char *name = device ? device : "";
     if (name[0] == '\0') {
-        snprintf(req.tap_name, sizeof req.tap_name, "tap%d", req.tuntap_fd);
+        // Without a name the kernel picks one and writes it back into the
+        // request; only that name finds the device.
+        memcpy(req.tap_name, ifr.ifr_name, sizeof req.tap_name);
+        req.tap_name[sizeof req.tap_name - 1] = '\0';
         name = req.tap_name;
     }
     unsigned index = if_nametoindex(name);

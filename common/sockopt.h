@@ -83,7 +83,8 @@ struct SocketOptionRequest {
     const char *host_device = nullptr;      // in: device name a client uses
     const char *bind_device = nullptr;      // in: device name every other role uses
     int tuntap_fd = -1;                     // out: descriptor of /dev/net/tun (caller closes)
-    char tap_name[16] = {};            // out: "tap<fd>" when no device name was given, else empty
+    char tap_name[16] = {};            // out: the kernel's name for the device when no device name
+                                       // was given (store it in the record); else empty
     int32_t ttl = -1;                  // in/out: -T; -1 becomes 1 for multicast
     int32_t tos = 0;                   // in: -S
     bool tos_override = false;         // in: EXT_TOS_OVERRIDE
