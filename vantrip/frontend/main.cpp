@@ -1,2 +1,6 @@
-// Placeholder until the front end lands.
-int main() { return 1; }
+// vantrip: round-trip probe client and server.
+#include "vantrip/frontend/start.h"
+
+int main(int argc, char *argv[]) {
+    return vantrip_main(argc, argv);
+}

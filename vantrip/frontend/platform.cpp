@@ -73,6 +73,8 @@ bool make_directories(const std::string &path) {
 }
 
 bool remove_file(const std::string &path) {
+    // Only a file goes: a folder that happens to carry the name stays.
     std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(path, ec))) return false;
     return fs::remove(path, ec) && !ec;
 }
