@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/vantrip/frontend/log_text.h"
 #include "vantrip/frontend/start.h"
 
 namespace vantrip_test {
@@ -42,8 +42,7 @@ class Argv {
 // malformed stamp stays and fails the comparison.
 inline std::string normalised_log(const std::string &path) {
     if (!testsupport::file_exists(path)) return "<no file>";
-    static const std::regex stamp("\n[0-9]{8}T[0-9]{6} : ");
-    return std::regex_replace(testsupport::read_file(path), stamp, "\n| ");
+    return normalise_stamps(testsupport::read_file(path));
 }
 
 // One entry as normalised_log shows it.

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "tests/support/net.h"
 #include "tests/support/process.h"
+#include "tests/vantrip/frontend/log_text.h"
 #include "tests/vantrip/frontend/usage_text.h"
 
 namespace {
@@ -15,7 +15,7 @@ using testsupport::run;
 using testsupport::RunOptions;
 using testsupport::TempDir;
 
-const std::string kStamp = "[0-9]{8}T[0-9]{6}";
+const std::string kOn = "\n| VANTRIP : Start : Logging will be on.";
 
 RunOptions in_dir(const TempDir &dir) {
     RunOptions opts;
@@ -62,11 +62,10 @@ TEST(VantripCli, PortOutOfRangeIsLogged) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, vantrip_test::expected_usage());
     const std::string text = testsupport::read_file(log);
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex("\n" + kStamp + " : VANTRIP : Start : Logging will be on\\.\n" + kStamp +
-                         " : VANTRIP : checkport : ERROR: Please enter the value in range for "
-                         "server_port\n")))
-        << text;
+    EXPECT_EQ(vantrip_test::normalise_stamps(text),
+              kOn +
+                  "\n| VANTRIP : checkport : ERROR: Please enter the value in range for "
+                  "server_port\n");
 }
 
 TEST(VantripCli, StopExitsZeroWhateverTheOutcome) {
@@ -78,9 +77,7 @@ TEST(VantripCli, StopExitsZeroWhateverTheOutcome) {
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, "");
     const std::string text = testsupport::read_file(log);
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex("^\n" + kStamp + " : VANTRIP : Start : Logging will be on\\.")))
-        << text;
+    EXPECT_EQ(vantrip_test::normalise_stamps(text).rfind(kOn, 0), 0u) << text;
 }
 
 TEST(VantripCli, ServerStartsAndStops) {
@@ -101,9 +98,9 @@ TEST(VantripCli, ServerStartsAndStops) {
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out.rfind("Vantrip server started....\n", 0), 0u) << result.out;
     const std::string text = testsupport::read_file(log);
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex("^\n" + kStamp + " : VANTRIP : Start : Logging will be on\\.\n" + kStamp +
-                         " : VANTRIP :  : \nWaiting for connection\\.\\.\\.\\.111111")))
+    EXPECT_EQ(vantrip_test::normalise_stamps(text).rfind(
+                  kOn + "\n| VANTRIP :  : \nWaiting for connection....111111", 0),
+              0u)
         << text;
 }
 
