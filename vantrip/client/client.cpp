@@ -535,6 +535,7 @@ std::size_t Client::receive_with_limit(Socket &socket, int limit_ms, Start start
         error_code ec;
         std::size_t bytes = 0;
     };
+    if (io_service.stopped()) io_service.restart();
     auto state = std::make_shared<State>();
     asio::steady_timer timer(io_service);
     timer.expires_after(std::chrono::milliseconds(limit_ms));

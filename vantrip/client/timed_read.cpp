@@ -55,6 +55,12 @@ void drain(const std::shared_ptr<ReadState> &state) {
     }
 }
 
+// The service stops itself whenever its last pending operation completes (the
+// end of the previous read, for one), so a read starts by restarting it.
+void ready_service() {
+    if (io_service.stopped()) io_service.restart();
+}
+
 bool expired(const asio::steady_timer &timer) {
     return asio::steady_timer::clock_type::now() >= timer.expiry();
 }
@@ -107,6 +113,7 @@ void read_rtt_result(asio_udp::socket &socket, int limit_ms, char *data, asio_ud
                      TwoWayDownlinkPacket &result) {
     static const char kTag[] = "CLIENT_UDP";
     static const char kOp[] = "read_with_timeout_udp";
+    ready_service();
     auto state = std::make_shared<ReadState>();
     asio::steady_timer timer(io_service);
     start_timer(timer, limit_ms, state);
@@ -166,6 +173,7 @@ void read_rtt_result(asio_udp::socket &socket, int limit_ms, char *data, asio_ud
 template <typename Socket, typename Receive>
 void read_plain(Socket &socket, int limit_ms, char *data, std::size_t expected, const char *tag,
                 const char *operation, bool udp_logs, Receive receive) {
+    ready_service();
     auto state = std::make_shared<ReadState>();
     asio::steady_timer timer(io_service);
     start_timer(timer, limit_ms, state);
@@ -174,12 +182,8 @@ void read_plain(Socket &socket, int limit_ms, char *data, std::size_t expected, 
         state->receive_ec = ec;
     });
 
-    bool service_idle = false;
     for (;;) {
-        if (io_service.run_one() == 0) {
-            service_idle = true;
-            break;
-        }
+        if (io_service.run_one() == 0) break;
         if (udp_logs) write_log(tag, operation, "*** IN ELSE ****\n");
         std::size_t len = text_length(data, kMaxMessageBytes);
         if (!state->receive_ec && len == expected) {
@@ -199,11 +203,10 @@ void read_plain(Socket &socket, int limit_ms, char *data, std::size_t expected, 
             break;
         }
     }
-    if (service_idle) {
-        // Stopped from outside: whatever is still pending must end as aborted.
-        if (!state->timer_done) cancel_timer(timer, tag, operation);
-        if (!state->receive_done) cancel_socket(socket, tag, operation, "ERROR : sock.cancel : ");
-    }
+    // Whichever side is still pending (the receive after an E = 0 timer
+    // completion, or either one when the service was stopped) ends as aborted.
+    if (!state->timer_done) cancel_timer(timer, tag, operation);
+    if (!state->receive_done) cancel_socket(socket, tag, operation, "ERROR : sock.cancel : ");
     drain(state);
 }
 

@@ -1,6 +1,8 @@
 // Receives that end when the expected answer is complete or the time limit
 // has passed, whichever comes first. Both drive the process-wide io_service
 // one completion at a time and leave no completion of their own pending.
+// A stopped io_service (it stops itself when its last operation completes)
+// is restarted at the start of a read.
 #pragma once
 
 #include <cstddef>
