@@ -379,7 +379,8 @@ bool client_burst(thread_Settings *s, bool skip) {
         } else if (s->burst_size == 0) {
             s->burst_size = 1024 * 1024;
         }
-        if (s->burst_size < s->buf_len) {
+        // After a conflict the size was never settled; one error says enough.
+        if (!error && s->burst_size < s->buf_len) {
             fprintf(stderr,
                     "ERROR: option of --burst-size %d must be equal or larger to write length "
                     "(-l) %d\n",
@@ -634,9 +635,9 @@ void parse_histogram_spec(thread_Settings *s) {
             static_cast<int32_t>(std::max<int64_t>(0, std::min<int64_t>(bins, INT32_MAX)));
     }
     auto bound = [](const std::string &field, double fallback) {
-        if (field.empty()) return fallback;
-        const double value = strtod(field.c_str(), nullptr);
-        return std::isfinite(value) ? value : fallback;
+        char *end = nullptr;
+        const double value = strtod(field.c_str(), &end);
+        return (end != field.c_str() && std::isfinite(value)) ? value : fallback;
     };
     s->histogram_ci_lower = bound(fields[2], 5);
     s->histogram_ci_upper = bound(fields[3], 95);
