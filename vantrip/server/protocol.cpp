@@ -103,7 +103,7 @@ std::string encode_rtt_result(const TwoWayDownlinkPacket &packet) {
 }
 
 bool decode_rtt_result(const std::string &text, TwoWayDownlinkPacket *packet) {
-    const std::string bounded = message_text(text.data(), text.size());
+    const std::string_view bounded = message_view(text.data(), text.size());
     std::string tokens[3];
     int found = 0;
     std::size_t end = bounded.size();
@@ -112,7 +112,7 @@ bool decode_rtt_result(const std::string &text, TwoWayDownlinkPacket *packet) {
         if (end == 0) return false;
         std::size_t begin = end;
         while (begin > 0 && !is_blank(bounded[begin - 1])) --begin;
-        tokens[2 - found] = bounded.substr(begin, end - begin);
+        tokens[2 - found] = std::string(bounded.substr(begin, end - begin));
         ++found;
         end = begin;
     }
@@ -148,12 +148,17 @@ std::string ProbeResultLine::str() const {
     return line;
 }
 
-std::string message_text(const char *buffer, std::size_t len) {
-    if (buffer == nullptr) return std::string();
+std::string_view message_view(const char *buffer, std::size_t len) {
+    if (buffer == nullptr) return std::string_view();
     const std::size_t limit = std::min(len, kMaxMessageBytes);
     const void *nul = std::memchr(buffer, '\0', limit);
-    const std::size_t n = nul ? static_cast<const char *>(nul) - buffer : limit;
-    return std::string(buffer, n);
+    const std::size_t n =
+        nul ? static_cast<std::size_t>(static_cast<const char *>(nul) - buffer) : limit;
+    return std::string_view(buffer, n);
+}
+
+std::string message_text(const char *buffer, std::size_t len) {
+    return std::string(message_view(buffer, len));
 }
 
 std::size_t split_message(const std::string &text, std::vector<std::string> *pieces) {
@@ -170,13 +175,15 @@ std::size_t split_message(const std::string &text, std::vector<std::string> *pie
     return separators;
 }
 
+bool is_stop_text(std::string_view text) {
+    const std::size_t begin = text.find_first_not_of(';');
+    if (begin == std::string_view::npos) return false;
+    const std::size_t end = std::min(text.find(';', begin), text.size());
+    return text.substr(begin, end - begin) == "STOP";
+}
+
 bool is_stop_request(const char *text, std::size_t len) {
-    const std::string message = message_text(text, len);
-    const std::size_t begin = message.find_first_not_of(';');
-    if (begin == std::string::npos) return false;
-    std::size_t end = message.find(';', begin);
-    if (end == std::string::npos) end = message.size();
-    return message.compare(begin, end - begin, "STOP") == 0;
+    return is_stop_text(message_view(text, len));
 }
 
 bool is_tcp_two_way_request(const uint8_t *buf, std::size_t len) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 constexpr std::size_t kMaxMessageBytes = 4096;
@@ -62,6 +63,8 @@ struct ProbeResultLine {
 // A received buffer as text: up to its first NUL, len or kMaxMessageBytes,
 // whichever comes first. buffer may be null when len is 0.
 std::string message_text(const char *buffer, std::size_t len);
+// The same bounds without a copy; the view lives as long as buffer.
+std::string_view message_view(const char *buffer, std::size_t len);
 
 // Splits a message text at ';' into its non-empty pieces (including any text
 // after the last ';') and returns the number of ';' in it. Only the first
@@ -71,6 +74,7 @@ std::size_t split_message(const std::string &text, std::vector<std::string> *pie
 // True when the text (up to its first NUL or len) is a stop request: its first
 // non-empty field is exactly "STOP".
 bool is_stop_request(const char *text, std::size_t len);
+bool is_stop_text(std::string_view text);
 
 // TCP, normal mode: a read of exactly 12 bytes whose first int32 is >= 1000.
 bool is_tcp_two_way_request(const uint8_t *buf, std::size_t len);
