@@ -6,6 +6,8 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -297,6 +299,32 @@ TEST(MessageText, SplitCountsSeparatorsAndSkipsEmptyPieces) {
         std::vector<std::string> pieces;
         EXPECT_EQ(split_message(c.text, &pieces), c.separators) << c.text;
         EXPECT_EQ(pieces, c.pieces) << c.text;
+    }
+}
+
+// Random input of every length up to past one message, each in a buffer of
+// exactly that size, so that the sanitizer builds catch any read beyond it.
+TEST(Decoders, StayWithinTheirInput) {
+    std::mt19937 random(20240601);
+    const char alphabet[] = "STOP;x0123456789- \n\0\xff";
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t len = random() % (kMaxMessageBytes + 64);
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[len == 0 ? 1 : len]);
+        const bool text_like = round % 2 == 0;
+        for (std::size_t i = 0; i < len; ++i)
+            buf[i] = text_like ? alphabet[random() % (sizeof alphabet - 1)]
+                               : static_cast<uint8_t>(random());
+        const char *text = reinterpret_cast<const char *>(buf.get());
+
+        TwoWayDownlinkPacket packet;
+        decode_two_way(buf.get(), len, &packet);
+        is_tcp_two_way_request(buf.get(), len);
+        is_udp_echo_probe(buf.get(), len);
+        is_stop_request(text, len);
+        EXPECT_LE(message_text(text, len).size(), kMaxMessageBytes);
+        decode_rtt_result(std::string(text, len), &packet);
+        const std::string reply = stun_reply(text, len, "::1", 1);
+        EXPECT_LE(reply.size(), kMaxMessageBytes + 200);
     }
 }
 
