@@ -174,7 +174,8 @@ bool parse_client_arguments(const char *const argv[], int argc, bool stun,
             show_usage();
             return false;
         }
-        apply_log_file_rule(argc == 8 ? argv[7] : nullptr, true);
+        // Only the plain CLIENT form takes an empty log-file argument as none.
+        apply_log_file_rule(argc == 8 ? argv[7] : nullptr, false);
     } else {
         if (argc < 9 || argc > 11) {
             show_usage();
