@@ -115,10 +115,10 @@ ChildResult run_isolated(const std::function<void()> &body) {
     return result;
 }
 
-#define SKIP_WITHOUT_ISOLATION(result)                                                   \
-    if ((result).status == kNoIsolation) {                                               \
-        GTEST_SKIP() << "cannot create a network namespace (needs root or user "         \
-                        "namespaces); name failures are tested only without a resolver"; \
+#define SKIP_WITHOUT_ISOLATION(result)                                                     \
+    if ((result).status == kNoIsolation) {                                                 \
+        GTEST_SKIP() << "cannot create a network namespace of the test's own (needs root " \
+                        "or user namespaces)";                                             \
     }
 
 // --- Address arithmetic ---
