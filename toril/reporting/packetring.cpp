@@ -29,16 +29,15 @@ void out_of_memory(uint32_t count) {
 }
 
 // The full-ring sleep. The flag store and the re-check of consumer are
-// separated by a full fence, as are the consumer's index store and its read
-// of the flag: at least one side sees the other, so a drain that empties the
-// ring cannot slip between our check and our sleep unnoticed.
+// sequentially consistent, as are the consumer's emptying index store and its
+// read of the flag: at least one side sees the other, so a drain that empties
+// the ring cannot slip between our check and our sleep unnoticed.
 void wait_for_space(PacketRing *ring, uint32_t next) {
     if (ring->awake_consumer) pthread_cond_signal(ring->awake_consumer);
     pthread_mutex_lock(ring->awake_producer_mutex);
     ring->awaitcounter.fetch_add(1, std::memory_order_relaxed);
-    ring->producer_waiting.store(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (ring->consumer.load(std::memory_order_acquire) == next) {
+    ring->producer_waiting.store(1, std::memory_order_seq_cst);
+    if (ring->consumer.load(std::memory_order_seq_cst) == next) {
         const timespec deadline = one_second_from_now();
         pthread_cond_timedwait(ring->awake_producer, ring->awake_producer_mutex, &deadline);
     }
@@ -101,10 +100,13 @@ PacketRecord *packetring_dequeue(PacketRing *ring) {
         if (consumer == ring->producer_seen) return nullptr;
     }
     const uint32_t next = next_slot(consumer, ring->maxcount);
-    ring->consumer.store(next, std::memory_order_release);
     if (ring->uselock && next == ring->producer_seen) {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (ring->producer_waiting.load(std::memory_order_relaxed)) wake_producer(ring);
+        // This dequeue empties the ring: the one case where a sleeping
+        // producer must hear of it (see wait_for_space).
+        ring->consumer.store(next, std::memory_order_seq_cst);
+        if (ring->producer_waiting.load(std::memory_order_seq_cst)) wake_producer(ring);
+    } else {
+        ring->consumer.store(next, std::memory_order_release);
     }
     return &ring->data[next];
 }

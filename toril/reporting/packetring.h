@@ -33,9 +33,10 @@
 // Full ring: with a producer wake-up attached the producer signals the
 // consumer wake-up, then sleeps on its own condition (one-second timed waits,
 // counted in await_counter) until the consumer has drained the ring to empty.
-// A flag and a pair of sequentially consistent fences make sure that the
-// consumer either sees the sleeping producer and signals it under the mutex,
-// or the producer sees the space before it sleeps. Without a wake-up
+// A flag and sequentially consistent accesses (the producer's flag store and
+// re-check, the consumer's emptying index store and flag read) make sure that
+// the consumer either sees the sleeping producer and signals it under the
+// mutex, or the producer sees the space before it sleeps. Without a wake-up
 // (single-threaded mode) the producer re-checks at once.
 #pragma once
 

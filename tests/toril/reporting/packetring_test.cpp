@@ -18,7 +18,7 @@
 namespace {
 
 #if defined(__SANITIZE_THREAD__)
-constexpr uint64_t kScale = 20;  // keeps the threaded cases within seconds under TSan
+constexpr uint64_t kScale = 5;  // keeps the threaded cases within seconds under TSan
 #else
 constexpr uint64_t kScale = 1;
 #endif
