@@ -13,13 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/net.h"
 #include "tests/support/process.h"
+#include "tests/vantrip/client/text_match.h"
 
 namespace {
 
@@ -28,6 +28,7 @@ using testsupport::Background;
 using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::TempDir;
+using vantrip_client_test::matches;
 
 const std::string kVantrip = VANTRIP_BIN;
 
@@ -117,11 +118,11 @@ TEST_F(ClientE2E, UdpThreeProbesPrintThreeResultLinesAndLogNoLoss) {
     const std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     for (int i = 0; i < 3; ++i) {
-        const std::regex line(
+        const std::string line =
             "Counter=" + std::to_string(i + 1) + " PacketId=" + std::to_string(100 + i) +
-            " TwoWay=false PayloadBytes=64 IpVersion=V4 Ip=127\\.0\\.0\\.1 Port=" +
-            server.port_text() + " TimeMs=[0-9]+ Status=OK");
-        EXPECT_TRUE(std::regex_match(lines[i], line)) << lines[i];
+            " TwoWay=false PayloadBytes=64 IpVersion=V4 Ip=127.0.0.1 Port=" + server.port_text() +
+            " TimeMs=# Status=OK";
+        EXPECT_TRUE(matches(lines[i], line)) << lines[i];
     }
     const std::string log = log_text();
     EXPECT_NE(log.find(summary("127.0.0.1", "UDP", "V4", 3, 3, "0")), std::string::npos) << log;
@@ -194,11 +195,12 @@ TEST_F(ClientE2E, DownlinkRunsTheTwoWayExchangeOverBothTransports) {
             const std::vector<std::string> lines = lines_of(r.out);
             ASSERT_EQ(lines.size(), 2u) << r.out;
             for (int i = 0; i < 2; ++i) {
-                const std::regex line("Counter=" + std::to_string(i + 1) +
-                                      " PacketId=" + std::to_string(1000 + i) +
-                                      " TwoWay=true PayloadBytes=64 IpVersion=V4 "
-                                      "Ip=127\\.0\\.0\\.1 Port=[0-9]+ TimeMs=[0-9]+ Status=OK");
-                EXPECT_TRUE(std::regex_match(lines[i], line)) << lines[i];
+                const std::string line = "Counter=" + std::to_string(i + 1) +
+                                         " PacketId=" + std::to_string(1000 + i) +
+                                         " TwoWay=true PayloadBytes=64 IpVersion=V4 "
+                                         "Ip=127.0.0.1 Port=" +
+                                         server.port_text() + " TimeMs=# Status=OK";
+                EXPECT_TRUE(matches(lines[i], line)) << lines[i];
             }
             EXPECT_NE(log.find("Recd rtt packet=1001,64,"), std::string::npos);
         } else {
@@ -230,18 +232,18 @@ TEST_F(ClientE2E, StunOverTcpLeavesOneFieldPerLineInTheResultFile) {
         "--Message Received from Client:",
         "Client_id: client1234",
         "S_VERSION: CV_1_0",
-        "Request_id: ([1-9][0-9]{0,4})",
+        "Request_id: #",
         "Protocol: TCP",
         "IP Version: V4",
-        "Server IP: 127\\.0\\.0\\.1",
+        "Server IP: 127.0.0.1",
         "Server Port: " + server.port_text(),
         "--Client IP and Port observed:",
-        "Client Public IP: 127\\.0\\.0\\.1",
-        "Client Public Port: [1-9][0-9]*",
+        "Client Public IP: 127.0.0.1",
+        "Client Public Port: #",
     };
     ASSERT_EQ(lines.size(), expected.size()) << testsupport::read_file(result_file);
     for (std::size_t i = 0; i < lines.size(); ++i)
-        EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
+        EXPECT_TRUE(matches(lines[i], expected[i])) << lines[i];
     const int request_id = std::stoi(lines[5].substr(std::string("Request_id: ").size()));
     EXPECT_GE(request_id, 1);
     EXPECT_LE(request_id, 49999);
