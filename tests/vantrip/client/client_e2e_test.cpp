@@ -280,6 +280,132 @@ TEST_F(ClientE2E, StopEndsARunningServerOverEitherFamily) {
     }
 }
 
+// A TCP listener in a child process that accepts every connection and
+// resets it at once; stopped by its PID.
+class ResettingTcpServer {
+  public:
+    ResettingTcpServer() {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) return;
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 8) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+            close(fd);
+            return;
+        }
+        port_ = ntohs(addr.sin_port);
+        pid_ = fork();
+        if (pid_ == 0) {
+            alarm(60);  // never outlives a forgotten test
+            for (;;) {
+                const int conn = accept(fd, nullptr, nullptr);
+                if (conn < 0) continue;
+                const linger reset{1, 0};
+                setsockopt(conn, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                close(conn);
+            }
+        }
+        close(fd);
+    }
+    ~ResettingTcpServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return pid_ > 0; }
+    std::string port_text() const { return std::to_string(port_); }
+
+  private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+};
+
+TEST_F(ClientE2E, TcpRunEndsWithOneAfterFiveExceptions) {
+    ResettingTcpServer server;
+    ASSERT_TRUE(server.started());
+    const RunResult r = run_vantrip(
+        {"CLIENT", "TCP", "V4", "127.0.0.1", server.port_text(), "16", "3", "100", log_path()},
+        20000ms);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, " : CLIENT_TCP : Exception caught. Repeating this loop.. : "), 5)
+        << log;
+    EXPECT_EQ(count_of(log, " : CLIENT_TCP:CONNECTED :  : "), 5);
+    // The same message is repeated every time.
+    EXPECT_EQ(count_of(log, "with 16 bytes of data (Package Nr. 0) ..."), 5);
+    EXPECT_NE(
+        log.find(" : CLIENT_TCP : Client::connect : Exception caught for 5 times. Exiting now "),
+        std::string::npos);
+    EXPECT_EQ(log.find("Ping statistics"), std::string::npos);
+}
+
+std::string system_tool(const std::string &name) {
+    for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+        const std::string path = dir + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return "";
+}
+
+// A network namespace of the test's own whose loopback ignores echo
+// requests; removed by the destructor whatever happened.
+class SilentNamespace {
+  public:
+    SilentNamespace() : name_("vc_icmp_" + std::to_string(getpid())), ip_(system_tool("ip")) {
+        if (ip_.empty()) return;
+        if (testsupport::run({ip_, "netns", "add", name_}).exit_code != 0) return;
+        created_ = true;
+        ready_ = testsupport::run({ip_, "-n", name_, "link", "set", "lo", "up"}).exit_code == 0 &&
+                 testsupport::run({ip_, "netns", "exec", name_, system_tool("sysctl"), "-qw",
+                                   "net.ipv4.icmp_echo_ignore_all=1"})
+                         .exit_code == 0;
+    }
+    ~SilentNamespace() {
+        if (created_) testsupport::run({ip_, "netns", "del", name_});
+    }
+    bool ready() const { return ready_; }
+    std::vector<std::string> exec_prefix() const { return {ip_, "netns", "exec", name_}; }
+
+  private:
+    std::string name_, ip_;
+    bool created_ = false, ready_ = false;
+};
+
+TEST_F(ClientE2E, IcmpHostThatNeverAnswersLogsEachTimeoutAndFullLoss) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and a raw socket";
+    SilentNamespace ns;
+    if (!ns.ready()) GTEST_SKIP() << "could not set up a network namespace";
+    std::vector<std::string> argv = ns.exec_prefix();
+    for (const char *a : {"CLIENT", "ICMP", "V4", "127.0.0.1", "1", "32", "2", "500"})
+        argv.push_back(a);
+    argv.push_back(log_path());
+    argv.insert(argv.begin() + 4, kVantrip);
+    RunOptions opts;
+    opts.timeout = 10000ms;
+    const RunResult r = testsupport::run(argv, opts);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::string log = log_text();
+    EXPECT_EQ(count_of(log, " : PING : pinger::start_send : Pinging 127.0.0.1:0 with 32 bytes"), 2);
+    EXPECT_EQ(count_of(log,
+                       " : PING : pinger::handle_timeout : No answer received during 500 ms. "
+                       "=> Waiting one second before resending...\n"),
+              1)
+        << log;
+    EXPECT_EQ(
+        count_of(log, " : PING : pinger::handle_timeout : No answer received during 500 ms.\n"), 1);
+    EXPECT_NE(log.find("\tPackets: Sent = 2, Received = 0, Lost = 2 (100% loss),"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Approximate round trip"), std::string::npos);
+    EXPECT_EQ(log.find("pinger::handle_receive"), std::string::npos);
+}
+
 // Runs the program as user nobody (no right to raw sockets); the output goes
 // to files opened before the switch.
 RunResult run_as_nobody(const std::vector<std::string> &argv, const TempDir &dir,
