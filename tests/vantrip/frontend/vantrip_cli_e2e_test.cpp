@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/support/net.h"
 #include "tests/support/process.h"
@@ -89,10 +90,9 @@ TEST(VantripCli, ServerStartsAndStops) {
     ASSERT_TRUE(
         server.wait_for_output("Vantrip server started....\n", std::chrono::milliseconds(10000)))
         << server.out();
-    if (server.running()) {
-        std::string reply;
-        testsupport::udp_exchange(4, port, "STOP;", &reply, 2000);
-    }
+    ASSERT_TRUE(server.running());
+    std::string reply;
+    EXPECT_TRUE(testsupport::udp_exchange(4, port, "STOP;", &reply, 5000));
     ASSERT_TRUE(server.wait(std::chrono::milliseconds(10000))) << "server did not stop";
     const auto result = server.result();
     EXPECT_EQ(result.exit_code, 0);
@@ -102,6 +102,40 @@ TEST(VantripCli, ServerStartsAndStops) {
                   kOn + "\n| VANTRIP :  : \nWaiting for connection....111111", 0),
               0u)
         << text;
+}
+
+// A discovery run leaves a fresh result file under XDG_STATE_HOME with one
+// line per field of the answer, and shows the same lines on the console.
+TEST(VantripCli, DiscoveryAnswerReachesTheResultFile) {
+    TempDir dir;
+    const std::string state = dir.file("state");
+    const std::string folder = state + "/Kestrelon/Lumo_App";
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    std::ofstream(folder + "/stunResult.log") << "answer of an earlier run\n";
+
+    const std::string port = std::to_string(testsupport::free_port());
+    testsupport::Background server;
+    ASSERT_TRUE(server.start({VANTRIP_BIN, "STUN", "SERVER", port}, in_dir(dir)));
+    ASSERT_TRUE(
+        server.wait_for_output("Vantrip server started....\n", std::chrono::milliseconds(10000)));
+
+    const auto client =
+        run({VANTRIP_BIN, "STUN", "CLIENT", "tcp", "v4", "127.0.0.1", port}, in_dir(dir));
+    server.stop();
+    EXPECT_FALSE(client.timed_out);
+    EXPECT_EQ(client.exit_code, 0);
+    const std::string result = testsupport::read_file(folder + "/stunResult.log");
+    EXPECT_EQ(client.out, result);
+    EXPECT_EQ(result.rfind("Server_id: server1234\nS_VERSION: SV_1_0\n"
+                           "--Message Received from Client:\nClient_id: client1234\n",
+                           0),
+              0u)
+        << result;
+    EXPECT_NE(result.find("\nProtocol: TCP\nIP Version: V4\nServer IP: 127.0.0.1\nServer Port: " +
+                          port + "\n--Client IP and Port observed:\nClient Public IP: 127.0.0.1\n"),
+              std::string::npos)
+        << result;
+    EXPECT_EQ(result.find("earlier run"), std::string::npos);
 }
 
 }  // namespace
