@@ -5,9 +5,6 @@
 // users script against. Errors of the cross-checks accumulate and end the
 // process once all of them were printed; the few that make later checks
 // meaningless end it at once.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -19,9 +16,11 @@
 #include <ctime>
 #include <string>
 
+#include "common/sockaddr.h"
 #include "common/units.h"
 #include "toril/core/settings.h"
 #include "toril/core/settings_markers.h"
+#include "toril/core/sockaddr_settings.h"
 
 namespace {
 
@@ -121,60 +120,6 @@ bool parse_port(const std::string &text, uint16_t *port) {
     if (value > 65535) return false;
     *port = static_cast<uint16_t>(value);
     return true;
-}
-
-// --- Name resolution for the checks (multicast and link-local tests) ---
-
-bool lookup(const char *host, int family, sockaddr_storage *out) {
-    addrinfo hints = {};
-    hints.ai_family = family;
-    addrinfo *result = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) return false;
-    bool found = false;
-    for (addrinfo *ai = result; ai; ai = ai->ai_next) {
-        if (ai->ai_family == family && ai->ai_addrlen <= sizeof *out) {
-            memcpy(out, ai->ai_addr, ai->ai_addrlen);
-            found = true;
-            break;
-        }
-    }
-    freeaddrinfo(result);
-    return found;
-}
-
-// IPv4 first unless IPv6 is wanted; exits when the host has no address.
-void resolve(const char *host, sockaddr_storage *out, bool ipv6) {
-    memset(out, 0, sizeof *out);
-    if (ipv6) {
-        if (lookup(host, AF_INET6, out)) return;
-        fprintf(stderr, "ERROR: failed to find an ip address for host '%s'\n", host);
-        exit(1);
-    }
-    if (lookup(host, AF_INET, out) || lookup(host, AF_INET6, out)) return;
-    fprintf(stderr, "%s: Unknown host\n", host);
-    exit(1);
-}
-
-void set_port(sockaddr_storage *a, uint16_t port) {
-    if (a->ss_family == AF_INET) reinterpret_cast<sockaddr_in *>(a)->sin_port = htons(port);
-    if (a->ss_family == AF_INET6) reinterpret_cast<sockaddr_in6 *>(a)->sin6_port = htons(port);
-}
-
-bool is_multicast(const sockaddr_storage &a) {
-    if (a.ss_family == AF_INET) {
-        const auto *v4 = reinterpret_cast<const sockaddr_in *>(&a);
-        return (ntohl(v4->sin_addr.s_addr) >> 29) == 7;  // 224.0.0.0 and above
-    }
-    if (a.ss_family == AF_INET6) {
-        return reinterpret_cast<const sockaddr_in6 *>(&a)->sin6_addr.s6_addr[0] == 0xff;
-    }
-    return false;
-}
-
-bool is_linklocal(const sockaddr_storage &a) {
-    if (a.ss_family != AF_INET6) return false;
-    const uint8_t *b = reinterpret_cast<const sockaddr_in6 *>(&a)->sin6_addr.s6_addr;
-    return b[0] == 0xfe && (b[1] & 0xc0) == 0x80;
 }
 
 // --- Steps 1-9: defaults and checks for every role ---
@@ -722,9 +667,9 @@ void parse_bind_host(thread_Settings *s) {
         }
     }
     replace_text(&s->local_host, parts.host);
-    resolve(s->local_host, &s->local, s->option_flags & OPT_IPV6);
-    s->local_len = (s->local.ss_family == AF_INET6) ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (!is_multicast(s->local)) return;
+    SockAddr_setHostname(s->local_host, &s->local, s->option_flags & OPT_IPV6);
+    s->local_len = SockAddr_get_sizeof_sockaddr(&s->local);
+    if (!SockAddr_isMulticast(&s->local)) return;
     if (client) {
         drop_text(&s->bind_device);
         fprintf(stderr, "WARNING: Client src addr (per -B) must be ip unicast\n");
@@ -750,10 +695,9 @@ void parse_client_host(thread_Settings *s) {
     const HostParts parts = split_host(s->host, false, false);
     if (parts.has_device) replace_text(&s->host_device, parts.device);
     replace_text(&s->host, parts.host);
-    resolve(s->host, &s->peer, s->option_flags & OPT_IPV6);
-    set_port(&s->peer, s->port);
-    s->peer_len = (s->peer.ss_family == AF_INET6) ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (is_linklocal(s->peer)) {
+    SockAddr_zeroAddress(&s->peer);
+    SockAddr_remoteAddr(s);
+    if (SockAddr_isLinklocal(&s->peer)) {
         if (s->host_device) {
             replace_text(&s->host, std::string(s->host) + "%" + s->host_device);
             drop_text(&s->host_device);
@@ -764,10 +708,10 @@ void parse_client_host(thread_Settings *s) {
                 s->host);
         }
         // Resolved again, with its scope, when the client connects.
-        memset(&s->peer, 0, sizeof s->peer);
+        SockAddr_zeroAddress(&s->peer);
         s->peer_len = 0;
     }
-    if (!is_multicast(s->peer)) return;
+    if (!SockAddr_isMulticast(&s->peer)) return;
     if (s->threads >= 2 && !has_test(s, TEST_INCR_DSTIP)) {
         fail("ERROR: client option of -P greater than 1 not supported with multicast address\n");
     }
