@@ -27,14 +27,6 @@ constexpr int kMaxPackets = 1000000;
 
 using boost::algorithm::iequals;
 
-// The build line of the usage text: the placeholder identifier " _" reads as
-// a local build; any other loses its last two characters.
-std::string build_line() {
-    const std::string id = VANTRIP_BUILD_ID;
-    if (id == " _") return "Build: local_build";
-    return " Build: " + (id.size() < 3 ? id : id.substr(0, id.size() - 2));
-}
-
 // The log-file rule for one log-file argument (null when there is none).
 // empty_is_none: the CLIENT form treats an empty argument as no argument.
 void apply_log_file_rule(const char *argument, bool empty_is_none) {
@@ -313,7 +305,7 @@ const char *const kUsageLines[] = {
 };
 
 std::string usage_line(const char *line) {
-    return line != nullptr ? std::string(line) : "Vantrip " + build_line();
+    return line != nullptr ? std::string(line) : "Vantrip " + build_line(VANTRIP_BUILD_ID);
 }
 
 }  // namespace
@@ -329,6 +321,11 @@ std::string usage_text() {
 
 void show_usage() {
     for (const char *line : kUsageLines) std::cout << usage_line(line) << std::endl;
+}
+
+std::string build_line(const std::string &id) {
+    if (id == " _") return "Build: local_build";
+    return " Build: " + (id.size() < 3 ? id : id.substr(0, id.size() - 2));
 }
 
 void reset_settings() {

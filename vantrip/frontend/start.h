@@ -23,6 +23,11 @@ void show_usage();
 // The usage text as show_usage prints it.
 std::string usage_text();
 
+// The build line of the usage text for a build identifier: the placeholder
+// " _" reads "Build: local_build"; any other gives " Build: " and the
+// identifier without its last two characters (whole when shorter than 3).
+std::string build_line(const std::string &id);
+
 // True when text is not empty and all decimal digits. Otherwise logs
 // "ERROR: Please enter the numeric value for <name>\n", shows the usage text
 // and returns false.

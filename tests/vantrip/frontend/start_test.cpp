@@ -40,6 +40,18 @@ TEST(Usage, TextShape) {
     EXPECT_EQ(lines, 36 + 3);  // 36 lines, three of which carry an inner line break
 }
 
+TEST(Usage, BuildLine) {
+    struct Case {
+        std::string id, line;
+    } cases[] = {{" _", "Build: local_build"},
+                 {"2.4.1 _", " Build: 2.4.1"},
+                 {"abc", " Build: a"},
+                 {"ab", " Build: ab"},
+                 {"", " Build: "},
+                 {"_", " Build: _"}};
+    for (const Case &c : cases) EXPECT_EQ(build_line(c.id), c.line) << c.id;
+}
+
 // One command line through the whole program: exit code, console, log.
 struct CommandCase {
     const char *title;
