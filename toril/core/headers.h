@@ -11,8 +11,8 @@
 // - A real number r is two signed 32-bit words: the integer part, then the
 //   fraction x 10^6, both truncated toward zero; the reader rebuilds
 //   first + second / 10^6. Values outside the int32 range saturate and NaN is
-//   sent as 0, since a wider number has no wire form. A value one part in 10^12
-//   short of the next microsecond counts as that microsecond, so a binary
+//   sent as 0, since a wider number has no wire form. A value within rounding
+//   error of the next microsecond counts as that microsecond, so the binary
 //   approximation of 0.999999 is not sent as 0.999998.
 // - A 64-bit count is a low and a high 32-bit word, joined as high x 2^32 + low.
 // - Reserved bytes are sent as zero unless a format says otherwise.
@@ -606,7 +606,7 @@ struct UdpServerReport {
 int hdr_server_report_write(uint8_t *buf, size_t cap, const UdpServerReport &report);
 
 // Reads a server report datagram from its offset 0. kHdr_TooShort when fewer
-// bytes arrived than its flags need (56; 112 with HDR_EXTEND; 128 with
+// bytes arrived than its flags need (56; 116 with HDR_EXTEND; 128 with
 // HDR_SEQNO64); kHdr_BadValue when the flags lack HDR_V1. Fields a flag
 // leaves out come back as 0.
 int hdr_server_report_read(const uint8_t *buf, int len, UdpServerReport *report);

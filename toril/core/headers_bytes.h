@@ -4,6 +4,7 @@
 // toril/core/headers*.cpp; callers bounds-check before use.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -65,15 +66,16 @@ inline uint64_t get64_split(const uint8_t *p_low, const uint8_t *p_high) {
 }
 
 // A real number: integer part, fraction x 10^6, both signed and truncated
-// toward zero. Saturates at the int32 range; NaN goes out as 0.
+// toward zero. Saturates at the int32 range; NaN goes out as 0. The value is
+// truncated in whole microseconds after a guard of a little over one unit in
+// last place, so the binary approximation of a decimal such as 0.999999 or
+// 2e6 does not lose its last microsecond.
 inline void put_real(uint8_t *p, double r) {
     constexpr double kMax = 2147483647.0;
     constexpr double kMin = -2147483648.0;
     int32_t whole = 0;
     int32_t frac = 0;
-    if (std::isnan(r)) {
-        r = 0.0;
-    }
+    if (std::isnan(r)) r = 0.0;
     if (r >= kMax + 1.0) {
         whole = INT32_MAX;
         frac = 999999;
@@ -81,13 +83,11 @@ inline void put_real(uint8_t *p, double r) {
         whole = INT32_MIN;
         frac = -999999;
     } else {
-        double ip = std::trunc(r);
-        // A binary approximation a hair below the next microsecond counts as it.
-        double f = std::trunc((r - ip) * 1e6 + std::copysign(1e-6, r));
-        if (f >= 1e6 || f <= -1e6) {
-            ip += (f > 0) ? 1.0 : -1.0;
-            f = 0.0;
-        }
+        const double us = r * 1e6;
+        const double guard = std::max(1e-6, std::fabs(us) * 3e-16);
+        const double total_us = std::trunc(us + std::copysign(guard, us));
+        double ip = std::trunc(total_us / 1e6);
+        double f = total_us - ip * 1e6;
         if (ip > kMax) {
             ip = kMax;
             f = 999999;
