@@ -39,6 +39,10 @@ struct ReadState {
     char result_buffer[kResultReceiveBytes];
 };
 
+int completions(const ReadState &state) {
+    return static_cast<int>(state.timer_done) + static_cast<int>(state.receive_done);
+}
+
 std::size_t text_length(const char *data, std::size_t max) {
     return strnlen(data, max);
 }
@@ -182,8 +186,20 @@ void read_plain(Socket &socket, int limit_ms, char *data, std::size_t expected, 
         state->receive_ec = ec;
     });
 
+    int seen = 0;
     for (;;) {
-        if (io_service.run_one() == 0) break;
+        // One completion of this read. run_one also returns after work that
+        // is not ours (readiness bookkeeping, other objects' handlers), which
+        // must not count: with E = 0 it would end the read at once.
+        bool idle = false;
+        while (completions(*state) == seen) {
+            if (io_service.run_one() == 0) {
+                idle = true;
+                break;
+            }
+        }
+        if (idle) break;
+        seen = completions(*state);
         if (udp_logs) write_log(tag, operation, "*** IN ELSE ****\n");
         std::size_t len = text_length(data, kMaxMessageBytes);
         if (!state->receive_ec && len == expected) {

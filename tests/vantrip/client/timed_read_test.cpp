@@ -86,7 +86,8 @@ const std::vector<PlainCase> kUdpCases = {
     {"one_byte_long", {{"105xxxxxx", 3}}, 8, false, "105xxxxxx"},
     {"nul_inside", {{std::string("105\0xxxx", 8), 3}}, 8, false, "105"},
     {"second_datagram_not_read", {{"10", 3}, {"5xxxxx", 40}}, 8, false, "10"},
-    {"expect_zero_empty_datagram", {{"", -1}}, 0, true, ""},
+    {"expect_zero_empty_datagram", {{"", 3}}, 0, true, ""},
+    {"expect_zero_answer_already_waiting", {{"", -1}}, 0, true, ""},
     {"expect_zero_no_answer", {}, 0, false, ""},
 };
 
