@@ -448,6 +448,50 @@ TEST(HeadersClientV1, BlockAlone) {
     EXPECT_EQ(Buf(v1, v1 + 24), want);
 }
 
+TEST(HeadersClientV1, DecodedIntoASendingRecord) {
+    struct Case {
+        std::initializer_list<uint8_t> amount;
+        bool time_mode;
+        uint64_t value;
+    };
+    const Case cases[] = {
+        {{0x00, 0x00, 0x00, 0x00}, false, 0},
+        {{0xFF, 0xFF, 0xFF, 0xFF}, true, 1},
+        {{0x80, 0x00, 0x00, 0x00}, true, 2147483648ULL},
+        {{0x7F, 0xFF, 0xFF, 0xFF}, false, 2147483647ULL},
+        {{0xFF, 0xFF, 0xFC, 0x18}, true, 1000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        const Buf v1 = Golden(24)
+                           .at(4, {0x00, 0x00, 0x00, 0x08})
+                           .at(8, {0x00, 0x00, 0x17, 0x71})
+                           .at(12, {0x00, 0x20, 0x00, 0x00})
+                           .at(20, c.amount)
+                           .b;
+        Record s;
+        s->buf_len = 100;
+        Settings_AllocateBuffer(s.s);
+        auto in = exact(v1.data(), 24);
+        ASSERT_EQ(Settings_ReadClientSettingsV1(s.s, in.get(), 24), kHdr_Ok);
+        EXPECT_EQ(s->port, 6001);
+        EXPECT_EQ(s->threads, 1);
+        EXPECT_EQ(s->buf_len, 0x200000);
+        EXPECT_TRUE(s->option_flags & OPT_LEN_SET);
+        EXPECT_EQ((s->option_flags & OPT_TIME_MODE) != 0, c.time_mode);
+        EXPECT_EQ(s->amount, c.value);
+        // The buffer grew with the peer's length.
+        memset(s->buf, 0, Settings_BufferSize(s->buf_len));
+    }
+    // Refused: nothing changes.
+    Record s;
+    const Buf bad = Golden(24).at(12, {0xFF, 0xFF, 0xFF, 0xFF}).b;
+    EXPECT_EQ(Settings_ReadClientSettingsV1(s.s, bad.data(), 24), kHdr_BadValue);
+    EXPECT_EQ(s->buf_len, 131072);
+    EXPECT_EQ(s->port, 5001);
+    EXPECT_FALSE(s->option_flags & OPT_LEN_SET);
+}
+
 // ---------------------------------------------------------------------------
 // The server side of the test header
 // ---------------------------------------------------------------------------
