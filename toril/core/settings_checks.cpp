@@ -686,7 +686,8 @@ void parse_client_host(thread_Settings *s) {
             s->threads = n;
         } else if (n < s->threads) {
             // The streams use port .. port + threads - 1; say so and keep the range true.
-            const int last = std::min(s->port + s->threads - 1, 65535);
+            const int last = static_cast<int>(
+                std::min<int64_t>(static_cast<int64_t>(s->port) + s->threads - 1, 65535));
             fprintf(stderr, "WARNING: port-range and -P mismatch (adjusting port-range to %d-%d)\n",
                     s->port, last);
             s->port_last = static_cast<uint16_t>(last);

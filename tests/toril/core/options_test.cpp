@@ -274,6 +274,12 @@ const ParseCase kNumberCases[] = {
          EXPECT_EQ(s.threads, 4);
          EXPECT_EQ(s.port_last, 5004);
      }},
+    {"huge_parallel_caps_the_range",
+     {"-c", kHost, "-p", "5001-5002", "-P", "99999999999"},
+     [](const thread_Settings &s) {
+         EXPECT_EQ(s.threads, INT32_MAX);
+         EXPECT_EQ(s.port_last, 65535);
+     }},
     {"server_port_range",
      {"-s", "-p", "6001-6003"},
      [](const thread_Settings &s) {
