@@ -94,6 +94,7 @@ void Settings_Copy(const thread_Settings *from, thread_Settings **into, bool dee
     }
     copy->isoch_spec = dup_or_null(from->isoch_spec);
     copy->hidden_text = dup_or_null(from->hidden_text);
+    copy->transfer_id_text = nullptr;  // a copy takes its own report number text
     copy->thread_id = pthread_t();
     copy->run_next = nullptr;
     copy->run_after = nullptr;
@@ -122,6 +123,7 @@ void Settings_Destroy(thread_Settings *settings) {
     free(settings->isoch_spec);
     free(settings->histogram_spec);
     free(settings->congestion_algo);
+    free(settings->transfer_id_text);
     free(settings->buf);
     delete settings;
 }

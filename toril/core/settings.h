@@ -158,6 +158,7 @@ struct thread_Settings {
     int32_t tos;
     int32_t override_tos;
     int32_t transfer_id;
+    char *transfer_id_text;  // report line prefix, owned (setTransferID); copies start without
     int32_t connect_retries;
     int32_t sock;      // -1 when none
     int32_t udp_sock;  // kept while a packet socket receives in L2 mode; -1 otherwise
