@@ -80,8 +80,8 @@ void expect_echoes(uint16_t port) {
 }
 
 TEST_F(InProcessServers, EchoOnBothTransportsAndFamiliesAndCountUdpProbes) {
+    const long before = probe_counter;  // read before the server thread exists
     start();
-    const long before = probe_counter;
     expect_echoes(port_);
     stop();
     EXPECT_EQ(probe_counter, before + 2);
