@@ -743,11 +743,16 @@ TEST(EndJobThreads, WaitsUntilTheReporterDrainedTheRing) {
     std::atomic<int> ended{0};
     testing::internal::CaptureStdout();  // the ring size override lines
     testing::internal::CaptureStderr();  // and the too-slow warnings of so small a ring
+    // Records are made here: the start-up code builds them on one thread.
+    std::vector<SettingsPtr> records;
     for (int k = 0; k < kStreams; ++k) {
-        streams.emplace_back([&] {
-            SettingsPtr s = make_settings(kMode_Client);
-            s->num_report_structs = 16;  // far smaller than the stream: the producer waits
-            ReportNode *node = InitIndividualReport(s.get());
+        records.push_back(make_settings(kMode_Client));
+        records.back()->num_report_structs = 16;  // far smaller than the stream: producers wait
+    }
+    for (int k = 0; k < kStreams; ++k) {
+        streams.emplace_back([&, k] {
+            thread_Settings *s = records[k].get();
+            ReportNode *node = InitIndividualReport(s);
             PostReport(node);
             PacketRecord record{};
             for (int64_t i = 1; i <= kRecords; ++i) {
