@@ -552,6 +552,47 @@ TEST(DiscoveryServerStop, StopOverTcpClosesWithoutReply) {
     EXPECT_EQ(server.process().result().exit_code, 0);
 }
 
+// ------------------------------------------------------- descriptors
+
+// Idle connections can exhaust the server's descriptors. Failed accepts are
+// reported but do not spin the thread, and the server accepts again once
+// the connections are gone.
+TEST(ServerDescriptors, RunningOutOfDescriptorsCostsOnlyNewConnections) {
+    if (std::string(VANTRIP_BIN).empty()) GTEST_SKIP() << "vantrip is not built";
+    const uint16_t port = testsupport::free_port();
+    ASSERT_NE(port, 0);
+    testsupport::Background server;
+    // No log file: it would need a descriptor of its own for every entry.
+    ASSERT_TRUE(server.start({"/bin/sh", "-c", "ulimit -n 48 && exec \"$0\" SERVER \"$1\"",
+                              VANTRIP_BIN, std::to_string(port)}));
+    ASSERT_TRUE(server.wait_for_output("Vantrip server started....\n", 5000ms));
+    {
+        std::vector<std::unique_ptr<TcpPeer>> idle;
+        for (int i = 0; i < 64; ++i) {
+            idle.push_back(std::make_unique<TcpPeer>());
+            ASSERT_TRUE(idle.back()->connect(4, port));
+        }
+        ASSERT_TRUE(server.wait_for_output("new_session 2\n", 3000ms)) << server.out();
+        std::this_thread::sleep_for(500ms);
+        // With a back-off of 100 ms a handful of lines; a spinning accept
+        // would print thousands.
+        EXPECT_LT(count_of(server.out(), "new_session 2\n"), 200u);
+        UdpPeer udp(4);  // UDP needs no new descriptor
+        ASSERT_TRUE(udp.send_to(port, "111xxxxx"));
+        EXPECT_EQ(udp.receive(kReplyMs), std::optional<std::string>("111xxxxx"));
+    }
+    TcpPeer peer;
+    ASSERT_TRUE(peer.connect(6, port));
+    ASSERT_TRUE(peer.send("2xxxxxxx"));
+    EXPECT_EQ(peer.read_exactly(8, kReplyMs), "2xxxxxxx");
+
+    UdpPeer stopper(4);
+    ASSERT_TRUE(stopper.send_to(port, "STOP;"));
+    EXPECT_EQ(stopper.receive(kReplyMs), std::optional<std::string>("Server Closed..;"));
+    ASSERT_TRUE(server.wait(5000ms));
+    EXPECT_EQ(server.result().exit_code, 0);
+}
+
 // ------------------------------------------------------------ set-up
 
 // Takes about 6 s by design: four bind attempts 2 s apart.
