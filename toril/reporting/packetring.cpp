@@ -55,6 +55,8 @@ void wake_producer(PacketRing *ring) {
 
 PacketRing *packetring_init(uint32_t count, pthread_cond_t *consumer_cond,
                             pthread_cond_t *producer_cond, pthread_mutex_t *producer_mutex) {
+    // One slot always stays free: fewer than two could never carry a record.
+    if (count < 2) count = 2;
     auto *ring = new (std::nothrow) PacketRing;
     auto *slots = static_cast<PacketRecord *>(calloc(count, sizeof(PacketRecord)));
     if (!ring || !slots) {

@@ -114,7 +114,7 @@ struct alignas(64) PacketRing {
     PacketRecord *data;                      // maxcount zero-filled slots
 };
 
-// A ring of count slots (count >= 2), zero-filled, both indices 0. uselock is
+// A ring of count slots (at least 2: fewer become 2), zero-filled, both indices 0. uselock is
 // set when producer_cond is given (producer_mutex must then be given too).
 // Out of memory: prints "ERROR: no memory for packet ring of size %d count,
 // try to reduce with option --NUM_REPORT_STRUCTS\n" on stderr, exits with 1.

@@ -206,6 +206,7 @@ struct StreamStats {
     int32_t sumID;                // sums only
     int32_t slot_thread_upcount;  // sums: streams that contributed to this interval
     uint8_t isOutputSuppressed;
+    uint8_t final_line;  // 1 while the final line is formatted
     // Interval counters.
     int64_t cntBytes;
     int64_t cntError;  // lost datagrams

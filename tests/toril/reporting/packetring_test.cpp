@@ -85,6 +85,16 @@ TEST(PacketRing, InitZeroFillsAndAttachesWakeups) {
     PacketRing *bare = packetring_init(40, nullptr, nullptr, nullptr);
     EXPECT_EQ(bare->uselock, 0u);
     packetring_free(bare);
+
+    // Fewer than two slots could never carry a record.
+    for (uint32_t count : {0u, 1u}) {
+        PacketRing *tiny = packetring_init(count, nullptr, nullptr, nullptr);
+        EXPECT_EQ(tiny->maxcount, 2u);
+        const PacketRecord r = record_for(count);
+        packetring_enqueue(tiny, &r);
+        ASSERT_NE(packetring_dequeue(tiny), nullptr);
+        packetring_free(tiny);
+    }
 }
 
 TEST(PacketRing, IndicesSitOnSeparateCacheLines) {
