@@ -155,8 +155,9 @@ void print_udp_receiver(TransferInfo &info, const Quantities &q) {
         printf("[%3d] %4.2f-%4.2f sec  %lld datagrams received out-of-order\n", info.transfer_id,
                info.start_time, info.end_time, ll(info.out_of_order));
     }
-    if (info.enhanced) {
-        // The next interval's latency starts afresh from the last transit.
+    if (info.enhanced && !info.final) {
+        // The next interval's latency starts afresh from the last transit;
+        // after the final line the whole-test values stay for GetReport.
         TransitStats &transit = info.transit;
         transit.count = 0;
         transit.mean = 0;

@@ -253,7 +253,10 @@ void CloseReport(DataReport *report, const PacketReport *record);
 void EndReport(DataReport *report);
 
 // Waits until the closing record has been processed and returns the final
-// statistics, valid until EndReport. Null report: null.
+// statistics, valid until EndReport: bytes, lost, out_of_order, datagrams (the
+// highest number on a UDP receiver), jitter, end_time, packets (datagrams per
+// second) and the whole test's transit in both transit and total_transit.
+// Null report: null.
 const TransferInfo *GetReport(DataReport *report);
 
 // Posts the settings banner (nothing with OPT_NO_SETTINGS_REPORT).

@@ -25,7 +25,6 @@ using reportertest::feed;
 using reportertest::finish;
 using reportertest::ipv4;
 using reportertest::ipv6;
-using reportertest::start_at_base;
 using reportertest::Stream;
 using reportertest::transfer;
 
@@ -205,11 +204,10 @@ TEST_P(ReporterExclude, WhatIsPrinted) {
     stream.s.local = ipv4("127.0.0.1", 5001);
     stream.s.peer = ipv4("127.0.0.1", 40000);
     capture();
-    DataReport *report = InitReport(&stream.s);
+    DataReport *report = stream.open();
     EXPECT_EQ(report != nullptr, c.data_report);
     // Records of a thread without a report go nowhere.
     feed(report, transfer(1000, 0.5));
-    if (report) start_at_base(report);
     finish(report, 1.0);
     drain();
     EXPECT_EQ(captured(), c.expected);
@@ -365,9 +363,8 @@ TEST_F(ReporterFormats, CsvTcpLineHasNineFields) {
     client.s.report_mode = kReport_CSV;
     client.s.local = ipv4("127.0.0.1", 40000);
     client.s.peer = ipv4("127.0.0.1", 5001);
-    DataReport *report = InitReport(&client.s);
+    DataReport *report = client.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
     capture();
     for (int second = 1; second <= 10; second++) feed(report, transfer(131072, second));
     finish(report, 10.0);
@@ -382,9 +379,8 @@ TEST_F(ReporterFormats, CsvTcpLineHasNineFields) {
 TEST_F(ReporterFormats, CsvUdpReceiverLineAddsLossAndJitter) {
     Stream server(kMode_Server, 3, OPT_UDP | OPT_NO_CONN_REPORT);
     server.s.report_mode = kReport_CSV;
-    DataReport *report = InitReport(&server.s);
+    DataReport *report = server.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
     capture();
     const int32_t numbers[] = {1, 2, 5, 3};
     double arrival_s = 0.1;
@@ -403,9 +399,8 @@ TEST_F(ReporterFormats, CsvUdpReceiverLineAddsLossAndJitter) {
 TEST_F(ReporterFormats, CsvEnhancedTimeStampHasMilliseconds) {
     Stream client(kMode_Client, 4, OPT_ENHANCED | OPT_NO_CONN_REPORT);
     client.s.report_mode = kReport_CSV;
-    DataReport *report = InitReport(&client.s);
+    DataReport *report = client.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
     capture();
     feed(report, transfer(1000, 0.5));
     finish(report, 2.0);
@@ -459,9 +454,8 @@ TEST_F(ReporterFormats, MssLineFollowsOnlyTheFinalTcpLine) {
         // No socket: the segment size cannot be read.
         Stream stream(kMode_Client, -1, c.flags | OPT_NO_CONN_REPORT);
         stream.s.interval = 1.0;
-        DataReport *report = InitReport(&stream.s);
+        DataReport *report = stream.open();
         ASSERT_NE(report, nullptr);
-        start_at_base(report);
         capture();
         ::testing::internal::CaptureStderr();
         PacketReport record = transfer(1000, 1.5);

@@ -38,9 +38,8 @@ bool wait_until(Done done, std::chrono::milliseconds limit) {
 TEST_F(ReporterThreads, FullRingHoldsTheProducerAndLosesNoRecordAcrossWraps) {
     constexpr int32_t kDatagrams = 25000;  // the ring wraps twice
     Stream server(kMode_Server, 3, OPT_UDP | OPT_NO_CONN_REPORT);
-    DataReport *report = InitReport(&server.s);
+    DataReport *report = server.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
 
     std::atomic<int32_t> handed{0};
     TransferInfo final_info = {};

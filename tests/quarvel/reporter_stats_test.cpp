@@ -16,7 +16,6 @@ namespace {
 using reportertest::datagram;
 using reportertest::feed;
 using reportertest::finish;
-using reportertest::start_at_base;
 using reportertest::Stream;
 using reportertest::transfer;
 
@@ -30,9 +29,8 @@ const char kUdpReceiverEnhancedHeader[] =
 
 TEST_F(ReporterStats, DatagramsOneTwoFiveThreeCountTwoLostThenOneOutOfOrder) {
     Stream server(kMode_Server, 3, OPT_UDP | OPT_NO_CONN_REPORT);
-    DataReport *report = InitReport(&server.s);
+    DataReport *report = server.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
 
     struct Step {
         int32_t number;
@@ -59,9 +57,8 @@ TEST_F(ReporterStats, DatagramsOneTwoFiveThreeCountTwoLostThenOneOutOfOrder) {
 
 TEST_F(ReporterStats, JitterMeanAndM2FollowTheTransitSamples) {
     Stream server(kMode_Server, 3, OPT_UDP | OPT_NO_CONN_REPORT);
-    DataReport *report = InitReport(&server.s);
+    DataReport *report = server.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
 
     struct Sample {
         double transit_s;
@@ -104,9 +101,8 @@ class ReporterLatency : public reportertest::ReporterTest,
 TEST_P(ReporterLatency, FinalEnhancedReceiverLine) {
     const LatencyCase &c = GetParam();
     Stream server(kMode_Server, 3, OPT_UDP | OPT_ENHANCED | OPT_NO_CONN_REPORT);
-    DataReport *report = InitReport(&server.s);
+    DataReport *report = server.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
     capture();
     for (size_t i = 0; i < c.transits_s.size(); i++) {
         feed(report, datagram(static_cast<int32_t>(i + 1), 1470, 0.25 * (i + 1), c.transits_s[i]));
@@ -139,16 +135,26 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ReporterStats, EnhancedIntervalsWithAndWithoutDatagramsAndASlowFinal) {
     Stream server(kMode_Server, 3, OPT_UDP | OPT_ENHANCED | OPT_NO_CONN_REPORT);
     server.s.interval = 1.0;
-    DataReport *report = InitReport(&server.s);
+    DataReport *report = server.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
     capture();
     feed(report, datagram(1, 1470, 0.5, 0.005));
     feed(report, datagram(2, 1470, 0.6, 0.005));
     PacketReport timeout = transfer(0, 2.5);  // a receive that timed out
     timeout.empty_mark = 1;
     feed(report, timeout);
-    finish(report, 3.0);
+    const PacketReport closing = transfer(0, 3.0);
+    CloseReport(report, &closing);
+    reporter_process_reports();
+    // What a server puts into its report datagram: the whole test's transit.
+    const TransferInfo *final_info = GetReport(report);
+    ASSERT_NE(final_info, nullptr);
+    EXPECT_EQ(final_info->transit.count, 2);
+    EXPECT_NEAR(final_info->transit.mean, 5000.0, 1e-6);
+    EXPECT_EQ(final_info->total_transit.count, 2);
+    EXPECT_EQ(final_info->datagrams, 2);
+    EndReport(report);
+    reportertest::drain();
     // The final line's packet rate (2 datagrams in 3 s) truncates to 0, yet
     // datagrams did arrive: jitter and latency are still shown.
     EXPECT_EQ(captured(),
@@ -182,9 +188,8 @@ TEST_P(ReporterLines, FinalLineOfEachKind) {
     const LineCase &c = GetParam();
     Stream stream(c.mode, 4, c.flags | OPT_NO_CONN_REPORT);
     stream.s.buf_len = c.buf_len;
-    DataReport *report = InitReport(&stream.s);
+    DataReport *report = stream.open();
     ASSERT_NE(report, nullptr);
-    start_at_base(report);
     capture();
     int32_t number = 0;
     for (int64_t length : c.lengths) {
@@ -265,9 +270,8 @@ TEST_F(ReporterStats, FormatLetterPicksTheUnits) {
         header_printed = true;
         Stream stream(kMode_Server, 4, OPT_NO_CONN_REPORT);
         stream.s.format = c.format;
-        DataReport *report = InitReport(&stream.s);
+        DataReport *report = stream.open();
         ASSERT_NE(report, nullptr);
-        start_at_base(report);
         capture();
         feed(report, transfer(262144, 0.5));
         finish(report, 1.0);
@@ -286,13 +290,11 @@ TEST_F(ReporterStats, TestsOfOneHostSumUpPerIntervalAndAtTheEnd) {
     Stream second(kMode_Server, 6, OPT_UDP | OPT_NO_CONN_REPORT);
     first.s.interval = second.s.interval = 1.0;
     first.s.sum_report = second.s.sum_report = group;
-    DataReport *a = InitReport(&first.s);
-    DataReport *b = InitReport(&second.s);
+    DataReport *a = first.open();
+    DataReport *b = second.open();
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(group->count, 2);
-    start_at_base(a);
-    start_at_base(b);
 
     capture();
     feed(a, datagram(1, 1470, 0.2, 0.001));
@@ -330,10 +332,8 @@ TEST_F(ReporterStats, FinalLinesNeverJoinTheFirstIntervalOfTheGroup) {
     Stream second(kMode_Server, 6, OPT_NO_CONN_REPORT);
     first.s.interval = second.s.interval = 1.0;
     first.s.sum_report = second.s.sum_report = group;
-    DataReport *a = InitReport(&first.s);
-    DataReport *b = InitReport(&second.s);
-    start_at_base(a);
-    start_at_base(b);
+    DataReport *a = first.open();
+    DataReport *b = second.open();
     header_printed = true;
     capture();
     feed(a, transfer(1000, 1.5));

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/sockaddr.h"
 #include "quarvel/report_formats.h"
 #include "quarvel/reporter.h"
 #include "quarvel/settings.h"
@@ -49,36 +50,24 @@ inline PacketReport transfer(int64_t length, double offset_s) {
     return r;
 }
 
-inline sockaddr_storage ipv4(const char *text, uint16_t port) {
+// An address of the family from its text, with the port.
+inline sockaddr_storage address_of(sa_family_t family, const char *text, uint16_t port) {
     sockaddr_storage storage = {};
-    auto *in = reinterpret_cast<sockaddr_in *>(&storage);
-    in->sin_family = AF_INET;
-    in->sin_port = htons(port);
-    inet_pton(AF_INET, text, &in->sin_addr);
+    storage.ss_family = family;
+    void *raw = family == AF_INET6 ? static_cast<void *>(SockAddr_get_in6_addr(&storage))
+                                   : static_cast<void *>(SockAddr_get_in_addr(&storage));
+    inet_pton(family, text, raw);
+    SockAddr_setPort(&storage, port);
     return storage;
+}
+
+inline sockaddr_storage ipv4(const char *text, uint16_t port) {
+    return address_of(AF_INET, text, port);
 }
 
 inline sockaddr_storage ipv6(const char *text, uint16_t port) {
-    sockaddr_storage storage = {};
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    inet_pton(AF_INET6, text, &in6->sin6_addr);
-    return storage;
+    return address_of(AF_INET6, text, port);
 }
-
-// A settings record on the stack; texts, when a test sets them, stay the
-// test's (the record is never destroyed).
-struct Stream {
-    thread_Settings s;
-    Stream(ThreadMode mode, int sock, uint32_t extra_flags = 0) {
-        Settings_Initialize(&s);
-        s.thread_mode = mode;
-        s.sock = sock;
-        s.option_flags |= extra_flags;
-        if (extra_flags & OPT_UDP) s.buf_len = 1470;
-    }
-};
 
 // Puts a posted report's clock at the base, as if it had started there.
 inline void start_at_base(DataReport *report) {
@@ -93,6 +82,25 @@ inline void start_at_base(DataReport *report) {
     }
     report->next_time = next;
 }
+
+// A settings record on the stack; texts, when a test sets them, stay the
+// test's (the record is never destroyed).
+struct Stream {
+    thread_Settings s;
+    Stream(ThreadMode mode, int sock, uint32_t extra_flags = 0) {
+        Settings_Initialize(&s);
+        s.thread_mode = mode;
+        s.sock = sock;
+        s.option_flags |= extra_flags;
+        if (extra_flags & OPT_UDP) s.buf_len = 1470;
+    }
+    // The thread's report, started at the base; null when it has none.
+    DataReport *open() {
+        DataReport *report = InitReport(&s);
+        if (report) start_at_base(report);
+        return report;
+    }
+};
 
 // Reporter passes until nothing is posted (a bounded number).
 inline void drain() {
