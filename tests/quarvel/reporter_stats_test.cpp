@@ -1,8 +1,13 @@
 // The reporter's statistics and data lines, fed with records in-process: loss
 // and order, jitter and transit, the line of every kind, interval lines and
 // the [SUM] lines of the tests of one host.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -378,6 +383,168 @@ TEST_F(ReporterStats, GroupsExistForParallelClientsAndForServers) {
     ASSERT_NE(group, nullptr);
     EXPECT_EQ(group->sum, nullptr);
     FreeMulti(group);
+}
+
+// A connected loopback TCP pair; both ends closed with the object.
+struct LoopbackConnection {
+    int client = -1, server = -1;
+    LoopbackConnection() {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+            listen(listener, 1) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            if (listener >= 0) close(listener);
+            return;
+        }
+        client = socket(AF_INET, SOCK_STREAM, 0);
+        if (client >= 0 && connect(client, reinterpret_cast<sockaddr *>(&address), length) == 0) {
+            server = accept(listener, nullptr, nullptr);
+        }
+        close(listener);
+    }
+    ~LoopbackConnection() {
+        if (client >= 0) close(client);
+        if (server >= 0) close(server);
+    }
+};
+
+// Two writes of 1000 bytes and the final line of an enhanced TCP sender.
+std::string enhanced_sender_final(int sock, std::string *err) {
+    Stream client(kMode_Client, sock, OPT_ENHANCED | OPT_NO_CONN_REPORT);
+    DataReport *report = client.open();
+    if (!report) return "no report";
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    feed(report, transfer(1000, 0.3));
+    feed(report, transfer(1000, 0.6));
+    finish(report, 1.0);
+    *err = ::testing::internal::GetCapturedStderr();
+    return ::testing::internal::GetCapturedStdout();
+}
+
+const char kTcpSenderEnhancedHeader[] =
+    "[ ID] Interval        Transfer    Bandwidth       Write/Err  Rtry    Cwnd/RTT\n";
+
+TEST_F(ReporterStats, EnhancedTcpSenderWithoutTcpInformation) {
+    std::string err;
+    const std::string out = enhanced_sender_final(-1, &err);
+    EXPECT_EQ(out, std::string(kTcpSenderEnhancedHeader) +
+                       "[ -1] 0.00-1.00 sec  1.95 KBytes  16.0 Kbits/sec  2/0          0        "
+                       "0K/0 us\n");
+    EXPECT_EQ(err, "getsockopt failed: Bad file descriptor\n");
+}
+
+TEST_F(ReporterStats, EnhancedTcpSenderSamplesTheConnection) {
+    LoopbackConnection connection;
+    ASSERT_GE(connection.server, 0) << "no loopback connection";
+    std::string err;
+    const std::string out = enhanced_sender_final(connection.client, &err);
+    EXPECT_EQ(err, "");
+    char id[8];
+    snprintf(id, sizeof id, "[%3d]", connection.client);
+    const std::string prefix = std::string(kTcpSenderEnhancedHeader) + id +
+                               " 0.00-1.00 sec  1.95 KBytes  16.0 Kbits/sec  2/0          0 ";
+    ASSERT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
+    int cwnd_kbytes = -1;
+    unsigned rtt_us = 0;
+    char unit[4] = {};
+    ASSERT_EQ(sscanf(out.c_str() + prefix.size(), "%dK/%u %2s", &cwnd_kbytes, &rtt_us, unit), 3)
+        << out;
+    EXPECT_GT(cwnd_kbytes, 0) << out;
+    EXPECT_STREQ(unit, "us");
+}
+
+struct SumCase {
+    const char *name;
+    int32_t udp_role, tcp_role, enhanced, final;
+    const char *expected;
+};
+
+void PrintTo(const SumCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class ReporterSumLines : public reportertest::ReporterTest,
+                         public ::testing::WithParamInterface<SumCase> {};
+
+TEST_P(ReporterSumLines, TwoMembersOfEachKind) {
+    const SumCase &c = GetParam();
+    Stream global(kMode_Client, -1, 0);
+    global.s.threads = 2;
+    GroupReport *group = InitMulti(&global.s, -3);
+    ASSERT_NE(group, nullptr);
+
+    TransferInfo line = {};
+    line.bytes = 1000;
+    line.start_time = 0;
+    line.end_time = 1.0;
+    line.datagrams = 10;
+    line.lost = 1;
+    line.out_of_order = 1;
+    line.packets = 10;
+    line.gap_sum = 0.5;
+    line.jitter = 0.002;
+    line.format = 'a';
+    line.udp_role = c.udp_role;
+    line.tcp_role = c.tcp_role;
+    line.enhanced = c.enhanced;
+    line.tcp.writes = 5;
+    line.tcp.write_errors = 1;
+    line.tcp.retries = 2;
+    line.tcp.reads = 4;
+    line.tcp.bins[0] = 1;
+    line.tcp.bins[7] = 3;
+
+    capture();
+    reporter_handle_multiple_reports(group, &line, c.final != 0);
+    EXPECT_EQ(captured(), "") << "one member of two has reported";
+    line.jitter = 0.003;  // the larger jitter is the sum's
+    capture();
+    reporter_handle_multiple_reports(group, &line, c.final != 0);
+    EXPECT_EQ(captured(), c.expected);
+    FreeMulti(group);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ReporterSumLines,
+    ::testing::Values(
+        SumCase{"Tcp", kUdpRole_None, kRole_Sender, 0, 0,
+                "[SUM]  0.0- 1.0 sec  1.95 KBytes  16.0 Kbits/sec\n"},
+        SumCase{"TcpSenderEnhanced", kUdpRole_None, kRole_Sender, 1, 0,
+                "[SUM] 0.00-1.00 sec  1.95 KBytes  16.0 Kbits/sec  10/2         4\n"},
+        SumCase{"TcpReceiverEnhanced", kUdpRole_None, kRole_Receiver, 1, 0,
+                "[SUM] 0.00-1.00 sec  1.95 KBytes  16.0 Kbits/sec  8    2:0:0:0:0:0:0:6\n"},
+        SumCase{"UdpReceiver", kRole_Receiver, kRole_Receiver, 0, 0,
+                "[SUM]  0.0- 1.0 sec  1.95 KBytes  16.0 Kbits/sec   3.000 ms    2/   20 (10%)\n"
+                "[SUM] 0.00-1.00 sec  2 datagrams received out-of-order\n"},
+        SumCase{"UdpReceiverEnhanced", kRole_Receiver, kRole_Receiver, 1, 0,
+                "[SUM] 0.00-1.00 sec  1.95 KBytes  16.0 Kbits/sec   40 pps\n"
+                "[SUM] 0.00-1.00 sec  2 datagrams received out-of-order\n"},
+        SumCase{"UdpSenderFinal", kRole_Sender, kRole_Sender, 0, 1,
+                "[SUM]  0.0- 1.0 sec  1.95 KBytes  16.0 Kbits/sec\n"
+                "[SUM] Sent 20 datagrams\n"}),
+    [](const ::testing::TestParamInfo<SumCase> &param_info) {
+        return std::string(param_info.param.name);
+    });
+
+TEST_F(ReporterStats, UnknownPrintKindIsNamedOnStandardError) {
+    Stream stream(kMode_Server, 4, OPT_NO_CONN_REPORT);
+    DataReport *report = stream.open();
+    ASSERT_NE(report, nullptr);
+    ::testing::internal::CaptureStderr();
+    capture();
+    reporter_print(report, 0x20, false);
+    EXPECT_EQ(captured(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Printing type not implemented! No Output\n");
+    header_printed = true;
+    capture();
+    finish(report, 1.0);
+    captured();
 }
 
 }  // namespace
