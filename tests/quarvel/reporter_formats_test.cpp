@@ -317,24 +317,20 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(ReporterFormats, ServerReportIgnored) {
-    struct Case {
-        const char *why;
-        uint32_t flags_word;
-        uint32_t client_flags;
-        size_t length;
-    };
-    const Case cases[] = {
-        {"flags without the report bit", 0, 0, kServerReportBytes},
-        {"client excludes server reports", 0x80000000u, OPT_NO_SERVER_REPORT, kServerReportBytes},
-        {"one byte short", 0x80000000u, 0, kServerReportBytes - 1},
-    };
-    for (const Case &c : cases) {
-        Stream client(kMode_Client, 7, OPT_UDP | c.client_flags);
-        const ServerReportBytes report(c.flags_word, 0, 1470000);
-        ReportServerUDP(&client.s, report.bytes, c.length);
-        EXPECT_EQ(ReportRoot, nullptr) << c.why;
-        drain();
-    }
+    // A report without its flag, one the client excludes, one cut short.
+    const ServerReportBytes flagless(0, 0, 1470000);
+    const ServerReportBytes flagged(0x80000000u, 0, 1470000);
+    Stream plain(kMode_Client, 7, OPT_UDP);
+    Stream excluding(kMode_Client, 7, OPT_UDP | OPT_NO_SERVER_REPORT);
+
+    ReportServerUDP(&plain.s, flagless.bytes, kServerReportBytes);
+    EXPECT_EQ(ReportRoot, nullptr) << "flags without the report bit";
+    ReportServerUDP(&excluding.s, flagged.bytes, kServerReportBytes);
+    EXPECT_EQ(ReportRoot, nullptr) << "client excludes server reports";
+    ReportServerUDP(&plain.s, flagged.bytes, kServerReportBytes - 1);
+    EXPECT_EQ(ReportRoot, nullptr) << "one byte short";
+    ReportServerUDP(&plain.s, nullptr, kServerReportBytes);
+    EXPECT_EQ(ReportRoot, nullptr) << "no datagram";
 }
 
 // Splits a CSV line into its fields (the newline dropped).
