@@ -20,6 +20,7 @@
 
 namespace {
 
+constexpr int32_t kUdpIdleWake_us = 4000000;
 constexpr int32_t kL2MinBufLen = 3036;    // room for a whole frame in L2 mode
 constexpr int64_t kTripWindow_s = 600;    // a trip start further away is ignored
 constexpr int64_t kReverseExtra = 200;    // reverse tests run two seconds longer
@@ -92,6 +93,9 @@ Server::Server(thread_Settings *s) : settings(s) {
         timeout_us = clamp_timeout_us(static_cast<double>(settings->amount) * 5000.0);
     if (burst_mode && settings->frame_rate > 0)
         timeout_us = clamp_timeout_us(2000000.0 / settings->frame_rate);
+    // A UDP test always wakes up now and then, so that one whose client went
+    // away without its final datagram can end (see RunUDP).
+    if (timeout_us <= 0 && is_udp(settings)) timeout_us = kUdpIdleWake_us;
     if (timeout_us > 0 && sock >= 0) SetSocketOptionsReceiveTimeout(sock, timeout_us);
 }
 

@@ -5,7 +5,9 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "common/checksum.h"
 #include "common/signals.h"
@@ -23,6 +25,17 @@ constexpr int kV6SrcOffset = 22;
 constexpr int kV6DstOffset = 38;
 constexpr uint16_t kEtherIPv4 = 0x0800;
 constexpr uint16_t kEtherIPv6 = 0x86DD;
+
+// A UDP test that hears nothing for this long has lost its client (a client
+// that went away, or a flood that stopped): it ends instead of holding its
+// thread and socket for ever.
+constexpr int64_t kUdpIdleLimit_s = 60;
+
+int64_t monotonic_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
 
 uint16_t be16(const uint8_t *p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -202,6 +215,8 @@ void Server::ReadDatagramHeader(int received) {
 void Server::RunUDP() {
     const bool go = InitTrafficLoop();
     bool first = true;
+    bool idle_end = false;
+    int64_t last_arrival_s = monotonic_s();
     if (go && !sInterupted.load() && !peer_closed) {
         const bool l2 = (settings->test_flags & TEST_L2CHECKS) != 0;
         for (;;) {
@@ -217,7 +232,14 @@ void Server::RunUDP() {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     WARN_ERRNO("recvmsg");
                     peer_closed = true;
+                } else if (monotonic_s() - last_arrival_s > kUdpIdleLimit_s) {
+                    fprintf(stderr, "WARN: no datagram for %d seconds, test ended\n",
+                            static_cast<int>(kUdpIdleLimit_s));
+                    idle_end = true;
+                    peer_closed = true;
                 }
+            } else {
+                last_arrival_s = monotonic_s();
             }
             // The kernel's receive stamp when it came, else the time of now.
             bool stamped = false;
@@ -249,5 +271,5 @@ void Server::RunUDP() {
             if (sInterupted.load() || peer_closed) break;
         }
     }
-    EndTest(true);
+    EndTest(!idle_end);
 }

@@ -38,7 +38,7 @@ void drain(std::vector<IndividualReport *> *active) {
             ++totals.records;
             if (rec->packetID > totals.max_packet_id) totals.max_packet_id = rec->packetID;
             r->info.TotalBytes += rec->packetLen;
-            r->info.PacketID = totals.max_packet_id;
+            if (rec->packetID > r->info.PacketID) r->info.PacketID = rec->packetID;
             r->info.packetTime = rec->packetTime;
         }
         if (done) {
