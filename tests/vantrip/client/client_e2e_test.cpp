@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/net.h"
+#include "tests/support/netns.h"
 #include "tests/support/process.h"
 #include "tests/vantrip/client/text_match.h"
 
@@ -345,13 +346,7 @@ TEST_F(ClientE2E, TcpRunEndsWithOneAfterFiveExceptions) {
     EXPECT_EQ(log.find("Ping statistics"), std::string::npos);
 }
 
-std::string system_tool(const std::string &name) {
-    for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-        const std::string path = dir + name;
-        if (access(path.c_str(), X_OK) == 0) return path;
-    }
-    return "";
-}
+using testsupport::system_tool;
 
 // A network namespace of the test's own whose loopback ignores echo
 // requests; removed by the destructor whatever happened.
