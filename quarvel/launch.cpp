@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "common/thread.h"
 
@@ -17,86 +18,57 @@ namespace {
 
 const RoleTable *roles = nullptr;
 
-pthread_t *record_thread_id(thread_Settings *record) {
-    return &record->thread_id;
-}
-
-thread_Settings *record_run_next(thread_Settings *record) {
-    return record ? record->run_next : nullptr;
-}
-
-thread_Settings *record_run_after(thread_Settings *record) {
-    return record->run_after;
-}
+// thread_mode values 0 to 4, in order.
+constexpr ThreadRole kRoleOfMode[] = {ThreadRole::kUnknown, ThreadRole::kServer,
+                                      ThreadRole::kClient, ThreadRole::kReporter,
+                                      ThreadRole::kListener};
 
 ThreadRole record_role(const thread_Settings *record) {
-    switch (record->thread_mode) {
-        case kMode_Server:
-            return ThreadRole::kServer;
-        case kMode_Client:
-            return ThreadRole::kClient;
-        case kMode_Reporter:
-            return ThreadRole::kReporter;
-        case kMode_Listener:
-            return ThreadRole::kListener;
-        default:
-            return ThreadRole::kUnknown;
-    }
+    const int32_t mode = record->thread_mode;
+    const bool known = mode >= 0 && mode < static_cast<int32_t>(std::size(kRoleOfMode));
+    return known ? kRoleOfMode[mode] : ThreadRole::kUnknown;
 }
 
-using Body = void (*)(thread_Settings *);
-
-Body role_body(ThreadRole role) {
-    switch (role) {
-        case ThreadRole::kServer:
-            return roles->server_spawn;
-        case ThreadRole::kClient:
-            return roles->client_spawn;
-        case ThreadRole::kReporter:
-            return roles->reporter_spawn;
-        case ThreadRole::kListener:
-            return roles->listener_spawn;
-        case ThreadRole::kUnknown:
-            break;
-    }
-    return nullptr;
-}
-
-const char *role_name(ThreadRole role) {
-    switch (role) {
-        case ThreadRole::kClient:
-            return "client";
-        case ThreadRole::kReporter:
-            return "reporter";
-        default:
-            return "server";
-    }
-}
+// Per ThreadRole, in its order: where the role's body sits in the table, and
+// the name a user knows the role by.
+struct RoleEntry {
+    void (*RoleTable::*body)(thread_Settings *);
+    const char *name;
+};
+constexpr RoleEntry kRoleEntries[] = {
+    {nullptr, "unknown"},
+    {&RoleTable::server_spawn, "server"},
+    {&RoleTable::client_spawn, "client"},
+    {&RoleTable::reporter_spawn, "reporter"},
+    {&RoleTable::listener_spawn, "server"},
+};
+static_assert(static_cast<int>(ThreadRole::kServer) == 1 &&
+                  static_cast<int>(ThreadRole::kListener) == 4,
+              "kRoleEntries follows the order of ThreadRole");
 
 void run_role(thread_Settings *record, ThreadRole role) {
-    if (Body body = role_body(role)) {
-        body(record);
+    const RoleEntry &entry = kRoleEntries[static_cast<size_t>(role)];
+    if (entry.body && roles->*entry.body) {
+        (roles->*entry.body)(record);
         return;
     }
     // main checks the roles before it starts anything; this catches a role
     // that a running one starts on its own.
-    fprintf(stderr, "quarvel: the %s role is not available in this build\n", role_name(role));
+    fprintf(stderr, "quarvel: the %s role is not available in this build\n", entry.name);
 }
 
-bool wants_realtime(const thread_Settings *record) {
-    return (record->option_flags & OPT_REALTIME) != 0;
-}
-
+// How the thread library sees quarvel's records.
 const ThreadProgram kProgram = {
     /*variant=*/ToolVariant::kQuarvel,
-    /*thread_id=*/record_thread_id,
-    /*run_next=*/record_run_next,
-    /*run_after=*/record_run_after,
+    /*thread_id=*/[](thread_Settings *record) { return &record->thread_id; },
+    /*run_next=*/[](thread_Settings *record) { return record ? record->run_next : nullptr; },
+    /*run_after=*/[](thread_Settings *record) { return record->run_after; },
     /*role=*/record_role,
     /*run=*/run_role,
     /*destroy=*/Settings_Destroy,
     /*traffic_ended=*/nullptr,
-    /*realtime=*/wants_realtime,
+    /*realtime=*/
+    [](const thread_Settings *record) { return (record->option_flags & OPT_REALTIME) != 0; },
 };
 
 void cleanup() {

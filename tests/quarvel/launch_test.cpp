@@ -242,4 +242,20 @@ TEST_F(Launch, RoleMissingAtRunTimeIsNamed) {
     EXPECT_TRUE(seen.modes.empty());
 }
 
+// Modes outside 0 to 4 are no thread type: the library warns and stops the thread.
+TEST_F(Launch, UnknownThreadModeIsRefused) {
+    for (int32_t mode : {-1, 5, 7}) {
+        auto *record = new thread_Settings;
+        Settings_Initialize(record);
+        record->thread_mode = static_cast<ThreadMode>(mode);
+        testing::internal::CaptureStderr();
+        thread_start(record);
+        thread_joinall();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown Thread Type!\n failed\n")
+            << mode;
+    }
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    EXPECT_TRUE(seen.modes.empty());
+}
+
 }  // namespace
