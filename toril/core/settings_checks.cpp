@@ -551,12 +551,12 @@ void parse_histogram_spec(thread_Settings *s) {
         return;
     }
     std::string fields[4];
-    const std::string spec(s->histogram_spec);
+    const std::string spec_text(s->histogram_spec);
     size_t start = 0;
     for (int i = 0; i < 4; ++i) {
-        const size_t comma = spec.find(',', start);
+        const size_t comma = spec_text.find(',', start);
         fields[i] =
-            spec.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            spec_text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
@@ -565,7 +565,7 @@ void parse_histogram_spec(thread_Settings *s) {
     } else if (fields[0].find('m') != std::string::npos) {
         s->histogram_units = 3;
     } else if (s->histogram_units == 0) {
-        // No unit has been chosen yet: microseconds, as without a spec.
+        // No unit has been chosen yet: microseconds, as when the text names no unit.
         s->histogram_units = 6;
     }
     const long long width = strtoll(fields[0].c_str(), nullptr, 10);
@@ -610,10 +610,10 @@ void adjust_sizes(thread_Settings *s) {
 // "fps:mean[,variance]"
 void parse_isoch_spec(thread_Settings *s) {
     if (!has_test(s, TEST_ISOCH) || !s->isoch_spec || !is_client(s)) return;
-    const std::string spec(s->isoch_spec);
-    const size_t colon = spec.find(':');
+    const std::string spec_text(s->isoch_spec);
+    const size_t colon = spec_text.find(':');
     char *end = nullptr;
-    const std::string fps_text = spec.substr(0, colon == std::string::npos ? 0 : colon);
+    const std::string fps_text = spec_text.substr(0, colon == std::string::npos ? 0 : colon);
     const double fps = strtod(fps_text.c_str(), &end);
     // Frames are paced at 1/fps, so only a positive finite rate is a format.
     if (colon == std::string::npos || !std::isfinite(fps) || fps <= 0) {
@@ -623,7 +623,7 @@ void parse_isoch_spec(thread_Settings *s) {
         return;
     }
     s->frame_rate = fps;
-    const std::string rest = spec.substr(colon + 1);
+    const std::string rest = spec_text.substr(colon + 1);
     const size_t comma = rest.find(',');
     const std::string mean_text = rest.substr(0, comma);
     if (mean_text.empty()) {
