@@ -314,6 +314,10 @@ void Server::EndTest(bool send_server_report) {
         disarm_itimer();
         timer_armed = false;
     }
+    // The host leaves the table before the last record: once the reporter
+    // has taken it, the group sum may be gone, and a node still listing it
+    // would hand it to the next test of the same host.
+    Toril_remove_host(settings);
     if (report_node) {
         record.packetTime = server_now();
         record.packetLen = 0;
@@ -334,7 +338,6 @@ void Server::EndTest(bool send_server_report) {
         settings->sock = -1;
         sock = -1;
     }
-    Toril_remove_host(settings);
     if (report_node) {
         FreeReport(report_node);
         report_node = nullptr;

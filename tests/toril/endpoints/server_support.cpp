@@ -47,6 +47,10 @@ void drain(std::vector<IndividualReport *> *active) {
                 ++totals.finals;
             }
             active->erase(active->begin() + static_cast<long>(i));
+            // As the reporter does: the last member of a group frees its sum.
+            SumReport *group = r->GroupSumReport;
+            r->GroupSumReport = nullptr;
+            if (group && DecrSumReportRefCounter(group) == 0) FreeSumReport(group);
             packetring_set_consumer_done(r->packetring);
             continue;
         }
