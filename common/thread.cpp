@@ -92,16 +92,17 @@ bool is_traffic(ThreadRole role) {
     return role == ThreadRole::kServer || role == ThreadRole::kClient;
 }
 
-// Takes the record out of the counts; the last touch of shared state by an
-// ending thread.
+// Takes the record out of the counts. After this the process may end at any
+// moment (the join can return), so only objects that outlive every thread may
+// be touched: traffic_ended is such a call.
 void release_counts(ThreadRole role) {
-    CountersGuard guard;
-    thread_count--;
-    if (is_traffic(role)) {
-        traffic_count--;
-        if (program->traffic_ended) program->traffic_ended();
+    {
+        CountersGuard guard;
+        thread_count--;
+        if (is_traffic(role)) traffic_count--;
+        wake_waiters();
     }
-    wake_waiters();
+    if (is_traffic(role) && program->traffic_ended) program->traffic_ended();
 }
 
 bool caller_owns(thread_Settings *record) {
@@ -214,7 +215,8 @@ void *thread_run_wrapper(void *arg) {
 }
 
 void thread_stop(thread_Settings *record) {
-    if (!record || *program->thread_id(record) == pthread_t()) return;
+    // Without a registered program no record can have a thread of ours.
+    if (!record || !program || *program->thread_id(record) == pthread_t()) return;
     const bool own = caller_owns(record);
     // The counts follow the role the thread started with, whatever its record
     // says now.
@@ -296,7 +298,7 @@ void thread_zeroid(pthread_t *id) {
 }
 
 void thread_setscheduler(const thread_Settings *record) {
-    if (!program->realtime || !program->realtime(record)) return;
+    if (!program || !program->realtime || !program->realtime(record)) return;
     sched_param param{};
     param.sched_priority = sched_get_priority_max(SCHED_RR);
     if (sched_setscheduler(0, SCHED_RR, &param) != 0) perror("Client set scheduler");

@@ -56,9 +56,10 @@ struct ThreadProgram {
     // when it is done (the body may also end the thread with thread_stop).
     void (*run)(thread_Settings *record, ThreadRole role) = nullptr;
     void (*destroy)(thread_Settings *record) = nullptr;
-    // Called when a server or client thread has been released from the
-    // counts, still under the counters' mutex (toril wakes its reporter here,
-    // which then sees the new count). Must not call back into this library.
+    // Called when a server or client thread has left the counts (outside the
+    // counters' mutex; toril wakes its reporter here, which then sees the new
+    // count). The process may be ending by then: touch only objects that are
+    // never destroyed while threads run.
     void (*traffic_ended)() = nullptr;
     // True when the record asks for real-time scheduling.
     bool (*realtime)(const thread_Settings *record) = nullptr;
@@ -93,7 +94,8 @@ void thread_start_all(thread_Settings *record);
 void *thread_run_wrapper(void *record);
 
 // Ends the calling thread that owns record: a record without a thread is left
-// untouched and the call returns. Otherwise the record leaves the counts (a
+// untouched and the call returns (so is every record while no program is
+// registered). Otherwise the record leaves the counts (a
 // listener's non-terminating share too), is destroyed, and the calling thread
 // ends when it is the record's thread.
 void thread_stop(thread_Settings *record);

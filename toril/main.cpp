@@ -1,14 +1,17 @@
 // toril: start-up of the traffic generator.
 //
-// main reads like the start-up order itself. The steps that start threads
-// (reporter, listeners, clients) belong to the launch code, which this build
-// does not have yet; main says so plainly instead of pretending to run a test.
+// main reads like the start-up order itself. The threads (reporter first,
+// then the listeners or clients) are started by the launch code; a role whose
+// thread body is not part of this build is refused plainly instead of
+// pretending to run a test.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 
+#include "common/signals.h"
 #include "common/warn.h"
+#include "toril/core/launch.h"
 #include "toril/core/settings.h"
 
 namespace {
@@ -46,26 +49,22 @@ void redirect_output(const thread_Settings *settings) {
     close(fd);
 }
 
-int run_client(thread_Settings *settings) {
-    if (settings->option_flags & OPT_DAEMON) {
-        fprintf(stderr, "Toril client cannot be run as a daemon\n");
-        return 0;
-    }
-    // Start barrier, client_init and the client chain: launch code, not built yet.
-    fprintf(stderr, "toril: the client role is not available in this build\n");
-    return kRoleMissingStatus;
-}
-
-int run_listener(thread_Settings *) {
-    // Daemon mode, listeners_init and the listener chain: launch code, not built yet.
-    fprintf(stderr, "toril: the server role is not available in this build\n");
+// Settings were accepted but the role's threads cannot run in this build.
+int refuse_role(thread_Settings *settings) {
+    fprintf(stderr, "toril: the %s role is not available in this build\n",
+            settings->thread_mode == kMode_Client ? "client" : "server");
+    Settings_Destroy(settings);
     return kRoleMissingStatus;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    // 1-2. Signal handlers and the process-wide launch objects: launch code, not built yet.
+    // 1. Interrupts, termination and the alarm of timed tests; no SIGPIPE.
+    sig_install(ToolVariant::kToril);
+
+    // 2. The process-wide launch objects and the thread counters.
+    launch_init();
 
     // 3. The global settings: defaults, environment, command line and checks.
     thread_Settings *settings = read_settings(argc, argv);
@@ -84,9 +83,23 @@ int main(int argc, char **argv) {
     Settings_AllocateBuffer(settings);
     settings->option_flags &= ~OPT_REPORT_SETTINGS;
 
-    // 7-10. Start the role's threads behind the reporter and wait for them.
-    const int status =
-        (settings->thread_mode == kMode_Client) ? run_client(settings) : run_listener(settings);
-    Settings_Destroy(settings);
-    return status;
+    // 7. The role's start list.
+    ThreadMode reporter_mode;
+    if (settings->thread_mode == kMode_Client) {
+        if (settings->option_flags & OPT_DAEMON) {
+            fprintf(stderr, "Toril client cannot be run as a daemon\n");
+            Settings_Destroy(settings);
+            return 0;
+        }
+        if (!launch_role_available(settings)) return refuse_role(settings);
+        reporter_mode = launch_prepare_client(settings);
+    } else {
+        if (!launch_role_available(settings)) return refuse_role(settings);
+        reporter_mode = launch_prepare_listener(settings);
+    }
+
+    // 8-10. The reporter, then the chain; wait for every counted thread. The
+    // records now belong to their threads.
+    launch_run(settings, reporter_mode);
+    return 0;
 }

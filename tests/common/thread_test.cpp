@@ -181,7 +181,10 @@ TEST_F(ThreadLibrary, CountsByRoleAndJoinsWhenAllHaveEnded) {
     EXPECT_EQ(thread_numuserthreads(), 0);
     EXPECT_EQ(thread_numtrafficthreads(), 0);
     EXPECT_EQ(destroyed.load(), 5);
-    EXPECT_EQ(traffic_ended_calls.load(), 3);  // servers and clients only
+    // Servers and clients only, each once it has left the counts.
+    EXPECT_TRUE(eventually([] { return traffic_ended_calls.load() == 3; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(traffic_ended_calls.load(), 3);
 }
 
 TEST_F(ThreadLibrary, JoinWaitsForTheLastThread) {
