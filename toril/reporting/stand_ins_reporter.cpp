@@ -2,7 +2,3 @@
 // module defines it. Weak, so that the real routine linked in beside it takes
 // its place without a clash; delete it when that routine arrives.
 #include "toril/reporting/report.h"
-
-[[gnu::weak]] void reporter_peerversion(ConnectionReport *report, uint32_t, uint32_t) {
-    report->peerversion[0] = '\0';
-}
