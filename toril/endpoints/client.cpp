@@ -25,6 +25,8 @@
 #include "common/signals.h"
 #include "common/sockopt.h"
 #include "common/warn.h"
+#include "toril/core/active_hosts.h"
+#include "toril/core/barrier.h"
 #include "toril/core/headers.h"
 #include "toril/core/sockaddr_settings.h"
 #include "toril/core/sockopt_settings.h"
@@ -419,7 +421,7 @@ int Client::StartSynch() {
     bool second_at_barrier = false;
     if ((s->test_flags & TEST_FULL_DUPLEX) && !(s->test_flags & TEST_SERVER_REVERSE) &&
         s->fullduplex_report) {
-        const int rc = fullduplex_stop_barrier(&s->fullduplex_report->fullduplex_barrier);
+        const int rc = fullduplex_start_barrier(&s->fullduplex_report->fullduplex_barrier);
         if (rc < 0) return -1;
         second_at_barrier = rc == 1;
     }
@@ -634,6 +636,8 @@ void Client::FinishTrafficActions() {
         !(s->test_flags & TEST_NO_UDP_FIN))
         AwaitServerFinPacket();
     if (close_socket) CloseSocket("client close");
+    // Only a grouped stream was pushed to the host table.
+    if (s->sum_report) Toril_remove_host(s);
     if (report_node_ && (!report_posted_ || report_ended_)) {
         FreeReport(report_node_);
         report_node_ = nullptr;

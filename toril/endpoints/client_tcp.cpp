@@ -468,6 +468,9 @@ void Client::RunBounceBackTCP() {
                 ReportRecord();
             } else if (got == 0) {
                 peer_closed_ = true;
+            } else if (sInterupted.load()) {
+                // The test's end (its alarm) or an interrupt cut the reply short.
+                break;
             } else {
                 WARN("tcp bounce-back read");
                 fatal = true;
