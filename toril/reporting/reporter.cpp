@@ -237,6 +237,13 @@ void count_l2_errors(StreamStats *s, const PacketRecord *rec) {
     }
 }
 
+// The gap since the previous datagram; the first one has none (a zero
+// previous time would count the whole epoch as one gap).
+void add_gap(StreamStats *s, const PacketRecord *rec) {
+    if (timestamp_isset(rec->prevPacketTime))
+        s->IPGsum += diff_s(rec->packetTime, rec->prevPacketTime);
+}
+
 // --- Interval bookkeeping shared by the transfer protocol handlers ---
 
 void reset_interval_mmms(StreamStats *s) {
@@ -631,7 +638,7 @@ void reporter_handle_packet_client(IndividualReport *r, PacketRecord *rec) {
             s->TotalIPG += 1;
         }
         s->prevpacketTime = rec->packetTime;
-        s->IPGsum += diff_s(rec->packetTime, rec->prevPacketTime);
+        add_gap(s, rec);
     } else if (rec->transit_ready) {
         if (is_isoch(c) && rec->frameID)
             reporter_handle_frame_isoch_oneway_transit(s, rec);
@@ -678,7 +685,7 @@ void reporter_handle_packet_server_udp(IndividualReport *r, PacketRecord *rec) {
     s->TotalDatagrams += 1;
     s->TotalIPG += 1;
     s->prevpacketTime = rec->packetTime;
-    s->IPGsum += diff_s(rec->packetTime, rec->prevPacketTime);
+    add_gap(s, rec);
     reporter_handle_packet_oneway_transit(s, rec);
     if (rec->transit_ready && rec->frameID) {
         if (is_isoch(s->common)) {

@@ -242,6 +242,31 @@ TEST_F(ReporterLines, UdpSenderCountsItsDatagrams) {
     EXPECT_EQ(output(), expected);
 }
 
+TEST_F(ReporterLines, UdpSenderRateIgnoresTheMissingGapBeforeTheFirstDatagram) {
+    Stream s({.mode = kMode_Client,
+              .option_flags = OPT_UDP | OPT_ENHANCED,
+              .interval_usec = kOneSecond_us});
+    Timestamp previous{};  // the first datagram has none
+    int64_t id = 1;
+    for (double t : {0.25, 0.5, 0.75, 1.25}) {
+        PacketRecord rec{};
+        rec.packetID = id++;
+        rec.packetLen = 100;
+        rec.writecnt = 1;
+        rec.packetTime = at(t);
+        rec.prevPacketTime = previous;
+        previous = rec.packetTime;
+        s.feed(rec);
+    }
+    const auto lines = output();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "[ ID] Interval        Transfer     Bandwidth      Write/Err  PPS");
+    EXPECT_EQ(lines[1], "[  1] 0.00-1.00 sec   300 Bytes  2.40 Kbits/sec  3/0        6 pps");
+    testing::internal::CaptureStdout();
+    capturing_ = true;
+    s.end(1.5);
+}
+
 // --- Sums ---
 
 TEST_F(ReporterLines, GroupSumPrintsOnlyWhenAllStreamsReportedTheInterval) {
