@@ -174,6 +174,15 @@ void build_suffix(const ConnectionReport *r, Suffix *s) {
     }
 }
 
+// The interface the line names: on a client the -c device, else (and when
+// that is unset) the bound or discovered device; nullptr when none.
+const char *line_device(const SettingsSnapshot *c) {
+    if (c->thread_mode == kMode_Client && c->host_device && c->host_device[0])
+        return c->host_device;
+    if (c->bind_device && c->bind_device[0]) return c->bind_device;
+    return nullptr;
+}
+
 // A client held back by --txstart-time or --txdelay-time says when it starts.
 void print_start_notice(const ConnectionReport *r) {
     const SettingsSnapshot *c = r->common;
@@ -221,13 +230,6 @@ void report_address_text(const sockaddr_storage *address, bool hide, char *text,
     }
 }
 
-const char *report_device(const SettingsSnapshot *c) {
-    if (c->thread_mode == kMode_Client && c->host_device && c->host_device[0])
-        return c->host_device;
-    if (c->bind_device && c->bind_device[0]) return c->bind_device;
-    return nullptr;
-}
-
 void reporter_peerversion(ConnectionReport *report, uint32_t upper, uint32_t lower) {
     report->peerversion[0] = '\0';
     if (upper == 0 || lower == 0) return;
@@ -272,7 +274,7 @@ void reporter_print_connection_report(ConnectionReport *report) {
     const unsigned local_port = SockAddr_getPort(&c->local);
     const unsigned peer_port = SockAddr_getPort(&c->peer);
     const char *prefix = c->transfer_id_text ? c->transfer_id_text : "";
-    const char *dev = report_device(c);
+    const char *dev = line_device(c);
     if (permit_key_failed(c)) {
         printf(report_peer_fail, local, local_port, peer, peer_port, suffix.text);
     } else if (is_enhanced(c) && dev && strnlen(dev, IF_NAMESIZE) < IF_NAMESIZE) {

@@ -15,7 +15,6 @@
 
 struct ConnectionReport;
 struct ServerRelayReport;
-struct SettingsSnapshot;
 
 // "[drop] ..." for a connection refused by the permit key check, otherwise
 // "<id>local <addr> port <n> connected with <addr> port <n><suffix>"; then,
@@ -37,10 +36,6 @@ void reporter_install_text_printers();
 // Numeric text of address into text (size bytes): IPv4 as "*.*.*.<n>" when
 // hide is set, IPv6 always in full, "" for any other family or no room.
 void report_address_text(const sockaddr_storage *address, bool hide, char *text, size_t size);
-
-// The interface a report names: on a client the -c device, else (and when
-// that is unset) the bound or discovered device; nullptr when none.
-const char *report_device(const SettingsSnapshot *common);
 
 // Texts of the connection line.
 extern const char report_peer[];

@@ -61,7 +61,8 @@ const char *protocol_word(const SettingsSnapshot *c) {
 
 void print_mss(const SettingsReport *r) {
     const SettingsSnapshot *c = r->common;
-    if (!(c->option_flags & OPT_PRINT_MSS)) return;
+    // A UDP socket has no segment size; its report carries none.
+    if (!(c->option_flags & OPT_PRINT_MSS) || (c->option_flags & OPT_UDP)) return;
     printf((c->test_flags & TEST_MSS_SET) ? report_mss : report_default_mss, r->mss);
 }
 
@@ -203,7 +204,9 @@ void print_client(SettingsReport *r, int pid) {
     if ((c->extra_flags & EXT_HIDE_IPS) && c->hidden_text) host = c->hidden_text;
     const int flows = c->threads ? c->threads : 1;
     const char *proto = protocol_word(c);
-    const char *dev = report_device(c);
+    // Only a device the user named on -c; the one found for the socket later
+    // is shown in the connection line.
+    const char *dev = c->host_device && c->host_device[0] ? c->host_device : nullptr;
     if (dev)
         printf(client_pid_port_dev, host, proto, c->port, pid, dev, flows);
     else if (enhanced)

@@ -356,6 +356,21 @@ TEST(SettingsBanner, ClientVariants) {
         {"device", [](thread_Settings *s) { set_text(&s->host_device, "eth2"); }, false,
          "Client connecting to 127.0.0.1, TCP port 5001 with pid " + pid + " via eth2 (1 flows)\n",
          ""},
+        {"a device found for the socket is not the -c device",
+         [](thread_Settings *s) { set_text(&s->bind_device, "lo"); }, false,
+         "Client connecting to 127.0.0.1, TCP port 5001\n", ""},
+        {"no MSS line for udp",
+         [](thread_Settings *s) {
+             s->option_flags |= OPT_UDP | OPT_PRINT_MSS;
+             s->test_flags |= TEST_MSS_SET;
+             s->mss = 1400;
+             s->buf_len = 1470;
+             s->rate = 1024 * 1024;
+         },
+         true,
+         "Client connecting to 127.0.0.1, UDP port 5001\nSending 1470 byte datagrams, IPG "
+         "target: 11215.21 us (kalman adjust)\n",
+         ""},
         {"isochronous udp",
          [](thread_Settings *s) {
              s->option_flags |= OPT_UDP;
