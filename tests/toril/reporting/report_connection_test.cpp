@@ -4,6 +4,7 @@
 #include "toril/reporting/report_connection.h"
 
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 
 #include <ctime>
 #include <string>
@@ -221,6 +222,14 @@ TEST_F(ConnectionLine, SuffixParts) {
              s->write_prefetch = 4096;
          },
          " (prefetch=4096)"},
+        {"receive window clamp read from the socket", kMode_Server,
+         [&tcp](thread_Settings *s) {
+             int clamp = 65536;
+             setsockopt(tcp.fd(), IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, sizeof clamp);
+             s->sock = tcp.fd();
+             s->extra_flags |= EXT_RX_WINCLAMP;
+         },
+         " (clamp=65536)"},
         {"write prefetch without a socket", kMode_Client,
          [](thread_Settings *s) {
              s->extra_flags |= EXT_WRITE_PREFETCH;
