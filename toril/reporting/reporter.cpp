@@ -545,6 +545,19 @@ void sum_transfer(StreamStats *s, int final, SumKind k) {
     s->slot_thread_upcount = 0;
 }
 
+// A sum whose streams never gave it their start (the legs of a full-duplex
+// test may both miss the moment) takes the clock of its first member to
+// report (at its first interval), so its lines are not measured from the epoch.
+void sum_clock_from_member(SumReport *sum, const StreamStats *member) {
+    pthread_mutex_lock(&sum->reference_mutex);
+    if (!timestamp_isset(sum->info.startTime) && timestamp_isset(member->startTime)) {
+        sum->info.startTime = member->startTime;
+        sum->info.nextTime = member->startTime;
+        add_interval(&sum->info.nextTime, sum->info.intervalTime);
+    }
+    pthread_mutex_unlock(&sum->reference_mutex);
+}
+
 // --- Skipped intervals ---
 
 void reporter_transfer_protocol_missed_reports(StreamStats *s, const PacketRecord *rec) {
@@ -734,6 +747,8 @@ int reporter_condprint_time_interval_report(IndividualReport *r, PacketRecord *r
     s->packetTime = rec->packetTime;
     advance_interval(s);
     r->transfer_protocol_handler(r, 0);
+    if (r->FullDuplexReport) sum_clock_from_member(r->FullDuplexReport, s);
+    if (r->GroupSumReport) sum_clock_from_member(r->GroupSumReport, s);
     if (SumReport *fd = r->FullDuplexReport) {
         fd->threads_arrived += 1;
         if (fd->threads_arrived >= 2 && is_enhanced(s->common)) {
@@ -900,6 +915,8 @@ void last_time_rule(StreamStats *sum, const PacketRecord *rec) {
 
 int process_final_record(IndividualReport *r, PacketRecord *rec) {
     r->reporter_thread_suspends = consumption_detector.reporter_thread_suspends;
+    if (r->FullDuplexReport) sum_clock_from_member(r->FullDuplexReport, &r->info);
+    if (r->GroupSumReport) sum_clock_from_member(r->GroupSumReport, &r->info);
     if (r->packet_handler_pre_report) r->packet_handler_pre_report(r, rec);
     if (r->packet_handler_post_report) r->packet_handler_post_report(r, rec);
     r->info.packetTime = rec->packetTime;

@@ -321,6 +321,39 @@ TEST_F(ReporterLines, GroupOfOneStreamPrintsNoSum) {
     for (const auto &line : output()) EXPECT_EQ(line.find("[SUM"), std::string::npos) << line;
 }
 
+TEST_F(ReporterLines, FullDuplexSumWithoutAStartTakesItsMembersClock) {
+    StreamOptions o{
+        .mode = kMode_Server, .option_flags = OPT_ENHANCED, .interval_usec = kOneSecond_us};
+    auto owner = reporter_test::make_record(o);
+    SumReport *fd = InitSumReport(owner.get(), 5, true);
+    // What a sending leg without a trip start leaves: no start, next at 1 s.
+    fd->info.startTime = {0, 0};
+    fd->info.nextTime = {1, 0};
+    o.test_flags = TEST_FULL_DUPLEX;
+    o.fullduplex = fd;
+    {
+        Stream a(o);
+        o.transfer_id = 2;
+        Stream b(o);
+        a.bytes(0.5, 1000);
+        b.bytes(0.5, 1000);
+        a.bytes(1.5, 1000);
+        b.bytes(1.5, 1000);
+        a.end(2.0);
+        b.end(2.0);
+    }
+    FreeSumReport(fd);
+    std::vector<std::string> fd_lines;
+    for (const auto &line : output())
+        if (line.rfind("[FD", 0) == 0) fd_lines.push_back(line);
+    const std::vector<std::string> expected = {
+        "[FD1] 0.00-1.00 sec  1.95 KBytes  16.0 Kbits/sec",
+        "[FD1] 1.00-1.50 sec  1.95 KBytes  32.0 Kbits/sec",
+        "[FD1] 0.00-1.50 sec  3.91 KBytes  21.3 Kbits/sec",
+    };
+    EXPECT_EQ(fd_lines, expected);
+}
+
 // --- CSV ---
 
 TEST_F(ReporterLines, CsvLinesOfNineFieldsOnTcpAndNoHeaderOrSum) {

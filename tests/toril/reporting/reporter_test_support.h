@@ -55,6 +55,7 @@ struct StreamOptions {
     bool threaded = false;  // false: -U, each record is processed at once
     ReportMode report_mode = kReport_Default;
     SumReport *sum = nullptr;
+    SumReport *fullduplex = nullptr;
     int32_t ring_slots = 0;
 };
 
@@ -78,6 +79,7 @@ inline SettingsPtr make_record(const StreamOptions &o) {
     }
     copy->transfer_id = o.transfer_id;
     copy->sum_report = o.sum;
+    copy->fullduplex_report = o.fullduplex;
     set_address(&copy->local, &copy->local_len, "127.0.0.1", 40000);
     set_address(&copy->peer, &copy->peer_len, "127.0.0.1", 5001);
     setTransferID(copy, false);
