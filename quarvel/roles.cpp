@@ -4,14 +4,16 @@
 // plain message. Each module that arrives fills its own entries here.
 #include "quarvel/roles.h"
 
+#include "quarvel/listener.h"
 #include "quarvel/reporter.h"
+#include "quarvel/server.h"
 
 const RoleTable kRoles = {
     /*reporter_spawn=*/reporter_spawn,
-    /*listener_spawn=*/nullptr,
-    /*server_spawn=*/nullptr,
+    /*listener_spawn=*/listener_spawn,
+    /*server_spawn=*/server_spawn,
     /*client_spawn=*/nullptr,
     /*init_multi=*/InitMulti,
     /*process_init=*/nullptr,
-    /*process_cleanup=*/nullptr,
+    /*process_cleanup=*/listener_process_cleanup,
 };
