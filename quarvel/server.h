@@ -36,7 +36,7 @@ void server_report_fill(uint8_t *buf, const TransferInfo &info);
 void server_report_fill_short(uint8_t *buf, const TransferInfo &info);
 
 // The receive time-out of a server socket in microseconds: half the report
-// interval, or half the test time of a timed test; 0 for none.
+// interval, or amount x 500 for a timed test (a twentieth of its time); 0 for none.
 int64_t server_receive_timeout_us(const thread_Settings *settings);
 
 class Server {
