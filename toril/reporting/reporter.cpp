@@ -687,9 +687,11 @@ void reporter_handle_packet_server_udp(IndividualReport *r, PacketRecord *rec) {
     if (rec->packetID <= 0) return;
     s->TotalBytes += rec->packetLen;
     count_l2_errors(s, rec);
-    if (rec->packetID == s->PacketID + 1) {
+    // Ids come from the peer: compare as id - 1 (id > 0 here), which cannot
+    // overflow even for the largest id a datagram can carry.
+    if (rec->packetID - 1 == s->PacketID) {
         s->PacketID = rec->packetID;
-    } else if (rec->packetID > s->PacketID + 1) {
+    } else if (rec->packetID - 1 > s->PacketID) {
         s->TotalErrors += rec->packetID - s->PacketID - 1;
         s->PacketID = rec->packetID;
     } else {

@@ -3,6 +3,7 @@
 // streams, with the printed lines checked exactly.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -115,6 +116,20 @@ TEST_F(ReporterLines, UdpLossAndReorderingFromSequenceNumbers) {
             expected.push_back("[  1] 0.00-1.00 sec  1 datagrams received out-of-order");
     }
     EXPECT_EQ(output(), expected);
+}
+
+TEST(ReporterUdpServer, ExtremeSequenceNumbersFromThePeer) {
+    Stream s({.mode = kMode_Server, .option_flags = OPT_UDP});
+    s.datagram(1, 0.1, 0.001);
+    s.datagram(INT64_MAX, 0.2, 0.001);
+    s.datagram(INT64_MAX, 0.3, 0.001);  // a repeat counts as out of order
+    s.datagram(2, 0.4, 0.001);
+    EXPECT_EQ(s.info().PacketID, INT64_MAX);
+    EXPECT_EQ(s.info().TotalErrors, INT64_MAX - 2);
+    EXPECT_EQ(s.info().TotalOutofOrder, 2);
+    testing::internal::CaptureStdout();
+    s.end(1.0);
+    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(ReporterLines, UdpL2ErrorsCountOnlyAfterTheFirstHundredDatagrams) {
