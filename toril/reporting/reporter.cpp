@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <initializer_list>
@@ -328,6 +329,12 @@ struct SumShare {
     bool datagrams = false;
 };
 
+// Loss and datagram counts of a receiver come from the peers' sequence
+// numbers, so a sum of several streams may exceed the counter: it saturates.
+void add_saturating(int64_t *into, int64_t value) {
+    if (__builtin_add_overflow(*into, value, into)) *into = value < 0 ? INT64_MIN : INT64_MAX;
+}
+
 void add_share(StreamStats *sum, const StreamStats *m, const SumShare &share, int64_t raw_lost) {
     sum->slot_thread_upcount += 1;
     sum->TotalBytes += m->cntBytes;
@@ -353,9 +360,9 @@ void add_share(StreamStats *sum, const StreamStats *m, const SumShare &share, in
     }
     if (share.udp_rx) {
         sum->TotalOutofOrder += m->cntOutofOrder;
-        sum->TotalErrors += raw_lost;
+        add_saturating(&sum->TotalErrors, raw_lost);
     }
-    if (share.udp_rx || share.datagrams) sum->TotalDatagrams += m->cntDatagrams;
+    if (share.udp_rx || share.datagrams) add_saturating(&sum->TotalDatagrams, m->cntDatagrams);
 }
 
 // Counters the handlers compute for the interval since the last boundary.

@@ -132,6 +132,30 @@ TEST(ReporterUdpServer, ExtremeSequenceNumbersFromThePeer) {
     testing::internal::GetCapturedStdout();
 }
 
+TEST_F(ReporterLines, GroupLossOfExtremeSequenceNumbersSaturates) {
+    StreamOptions o{.mode = kMode_Server, .option_flags = OPT_UDP};
+    auto owner = reporter_test::make_record(o);
+    SumReport *sum = InitSumReport(owner.get(), 0, false);
+    reporter_test::start_clock(&sum->info, 0);
+    o.sum = sum;
+    {
+        Stream a(o);
+        o.transfer_id = 2;
+        Stream b(o);
+        for (Stream *s : {&a, &b}) {
+            s->datagram(1, 0.1, 0.001);
+            s->datagram(INT64_MAX, 0.2, 0.001);
+        }
+        a.end(1.0);
+        b.end(1.0);
+    }
+    const auto lines = output();
+    ASSERT_FALSE(lines.empty());
+    const std::string &last = lines.back();
+    EXPECT_EQ(last.rfind("[SUM] 0.00-0.20 sec", 0), 0u) << last;
+    EXPECT_NE(last.find(std::to_string(INT64_MAX) + "/"), std::string::npos) << last;
+}
+
 TEST_F(ReporterLines, UdpL2ErrorsCountOnlyAfterTheFirstHundredDatagrams) {
     Stream s({.mode = kMode_Server, .option_flags = OPT_UDP});
     for (int64_t id = 1; id <= 103; ++id) {
