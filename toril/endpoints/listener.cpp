@@ -24,7 +24,7 @@
 #include "common/thread.h"
 #include "common/warn.h"
 #include "toril/core/headers.h"
-#include "toril/endpoints/server_hosts.h"
+#include "toril/core/active_hosts.h"
 #include "toril/core/sockaddr_settings.h"
 #include "toril/core/sockopt_settings.h"
 #include "toril/endpoints/server_io.h"
@@ -76,6 +76,25 @@ void warn_header(const char *what, int result) {
     char text[96];
     snprintf(text, sizeof(text), "%s (%s)", what, hdr_result_text(result));
     WARN(text);
+}
+
+// The group sum of a test that never started: once no host node holds it and
+// no stream joined it, nobody else will free it.
+void release_group_sum(thread_Settings *record) {
+    SumReport *sum = record->sum_report;
+    if (!sum) return;
+    record->sum_report = nullptr;
+    pthread_mutex_lock(&active_table.mutex);
+    bool held = false;
+    for (const ActiveHost *node = active_table.root; node && !held; node = node->next)
+        held = node->sum_report == sum;
+    if (!held) {
+        pthread_mutex_lock(&sum->reference_mutex);
+        held = sum->reference_count > 0;
+        pthread_mutex_unlock(&sum->reference_mutex);
+    }
+    pthread_mutex_unlock(&active_table.mutex);
+    if (!held) FreeSumReport(sum);
 }
 
 }  // namespace
@@ -209,6 +228,7 @@ void Listener::DropTest(thread_Settings *record, bool post_report) {
         !(record->test_flags & TEST_SUM_ONLY))
         PostReport(InitConnectionReport(record));
     Toril_remove_host(record);
+    release_group_sum(record);
     if (record->sock >= 0) close(record->sock);
     record->sock = -1;
     if (record->udp_sock >= 0) close(record->udp_sock);
@@ -462,6 +482,7 @@ int Listener::udp_accept(thread_Settings *record) {
         if (connect(record->sock, reinterpret_cast<const sockaddr *>(&record->peer), len) < 0) {
             WARN_ERRNO("connect UDP");
             Toril_remove_host(record);
+            release_group_sum(record);
             close(record->sock);
             record->sock = -1;
             return 0;

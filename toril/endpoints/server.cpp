@@ -15,7 +15,7 @@
 #include "common/signals.h"
 #include "common/sockopt.h"
 #include "common/warn.h"
-#include "toril/endpoints/server_hosts.h"
+#include "toril/core/active_hosts.h"
 #include "toril/endpoints/server_io.h"
 
 namespace {

@@ -168,13 +168,3 @@ bool udp_pair(int *client, int *server) {
 }
 
 }  // namespace endpoint_test
-
-// The launch code's active host table is not part of this build yet; the
-// tests run every stream in its own group.
-int Toril_push_host(thread_Settings *) {
-    return 1;
-}
-int Toril_push_host_port_conditional(thread_Settings *) {
-    return 1;
-}
-void Toril_remove_host(thread_Settings *) {}

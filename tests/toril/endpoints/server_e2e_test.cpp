@@ -1,0 +1,294 @@
+// toril -s as a user runs it, driven over loopback by small clients written
+// here with plain sockets: honest TCP and UDP tests, hostile peers each
+// followed by an honest test that must still succeed, a port range, the
+// permit key, and IPv6.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/support/net.h"
+#include "tests/support/process.h"
+#include "toril/core/headers.h"
+#include "toril/core/settings.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+sockaddr_storage loopback(int family, uint16_t port, socklen_t *len) {
+    sockaddr_storage s{};
+    if (family == 6) {
+        auto &a = reinterpret_cast<sockaddr_in6 &>(s);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+        *len = sizeof(a);
+    } else {
+        auto &a = reinterpret_cast<sockaddr_in &>(s);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        *len = sizeof(a);
+    }
+    return s;
+}
+
+// Connects, retrying while the server starts (bounded).
+int connect_tcp(uint16_t port, int family = 4) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        const int fd = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        socklen_t len;
+        const sockaddr_storage a = loopback(family, port, &len);
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&a), len) == 0) return fd;
+        close(fd);
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return -1;
+}
+
+std::vector<uint8_t> tcp_header(const char *key = nullptr) {
+    thread_Settings c;
+    Settings_Initialize(&c);
+    c.thread_mode = kMode_Client;
+    if (key) {
+        c.test_flags |= TEST_PERMIT_KEY;
+        snprintf(c.permit_key, sizeof(c.permit_key), "%s", key);
+    }
+    std::vector<uint8_t> buf(kTcpClientHdrSpace, 0);
+    const int len = Settings_GenerateClientHdr(&c, buf.data(), buf.size(), time(nullptr), 0);
+    buf.resize(len > 0 ? static_cast<size_t>(len) : 0);
+    return buf;
+}
+
+// Waits up to limit_ms for the server to close the connection; bytes it sent
+// before are appended to *got.
+bool wait_close(int fd, int limit_ms, std::string *got = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(limit_ms);
+    char buf[512];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) != 1) continue;
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) return true;
+        if (got) got->append(buf, static_cast<size_t>(n));
+    }
+    return false;
+}
+
+// One honest TCP test: header, acknowledgement, data, close; the server must
+// answer the header and close when the test is done.
+bool honest_tcp(uint16_t port, int family = 4, const char *key = nullptr) {
+    const int fd = connect_tcp(port, family);
+    if (fd < 0) return false;
+    std::vector<uint8_t> bytes = tcp_header(key);
+    bytes.resize(bytes.size() + 200000, 0x61);
+    bool ok =
+        send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    shutdown(fd, SHUT_WR);
+    std::string answer;
+    ok = ok && wait_close(fd, 5000, &answer);
+    close(fd);
+    TestAck ack{};
+    return ok && hdr_ack_read(reinterpret_cast<const uint8_t *>(answer.data()),
+                              static_cast<int>(answer.size()), &ack) == kHdr_Ok;
+}
+
+std::vector<uint8_t> udp_datagram(int64_t seqno, bool header) {
+    std::vector<uint8_t> d(1470, 0x5A);
+    if (header) {
+        thread_Settings c;
+        Settings_Initialize(&c);
+        c.thread_mode = kMode_Client;
+        c.option_flags |= OPT_UDP;
+        c.buf_len = 1470;
+        Settings_GenerateClientHdr(&c, d.data(), d.size(), time(nullptr), 0);
+    }
+    UdpHdr h{seqno, time(nullptr), 0};
+    hdr_udp_write(d.data(), d.size(), h);
+    return d;
+}
+
+// One honest UDP test of n datagrams; true when the server report came back.
+bool honest_udp(uint16_t port, int n, int family = 4) {
+    const int fd = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    socklen_t len;
+    const sockaddr_storage a = loopback(family, port, &len);
+    connect(fd, reinterpret_cast<const sockaddr *>(&a), len);
+    for (int i = 1; i <= n; ++i) {
+        const std::vector<uint8_t> d = udp_datagram(i, i == 1);
+        send(fd, d.data(), d.size(), 0);
+        if (i % 50 == 0) std::this_thread::sleep_for(milliseconds(1));
+    }
+    const std::vector<uint8_t> fin = udp_datagram(-(n + 1), false);
+    bool got = false;
+    for (int pass = 0; pass < 300 && !got; ++pass) {
+        send(fd, fin.data(), fin.size(), 0);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) == 1) {
+            uint8_t buf[1500];
+            const ssize_t r = recv(fd, buf, sizeof(buf), 0);
+            UdpServerReport report{};
+            got = r == kServerReportLen &&
+                  hdr_server_report_read(buf, static_cast<int>(r), &report) == kHdr_Ok;
+        }
+    }
+    close(fd);
+    return got;
+}
+
+class TorilServer : public testing::Test {
+  protected:
+    void Start(std::vector<std::string> args) {
+        args.insert(args.begin(), TORIL_BIN);
+        ASSERT_TRUE(server.start(args));
+        std::this_thread::sleep_for(milliseconds(200));
+        ASSERT_TRUE(server.running()) << server.err();
+    }
+    void TearDown() override {
+        if (server.pid() > 0) {
+            const testsupport::RunResult r = server.stop();
+            if (HasFailure()) ADD_FAILURE() << "server output:\n" << r.out << "\n" << r.err;
+        }
+    }
+    testsupport::Background server;
+    uint16_t port = testsupport::free_port();
+};
+
+TEST_F(TorilServer, HonestTcpTests) {
+    Start({"-s", "-p", std::to_string(port)});
+    EXPECT_TRUE(honest_tcp(port));
+    EXPECT_TRUE(honest_tcp(port));
+}
+
+TEST_F(TorilServer, AcceptCountEndsTheServerAfterItsTests) {
+    Start({"-s", "-P", "2", "-p", std::to_string(port)});
+    EXPECT_TRUE(honest_tcp(port));
+    EXPECT_TRUE(honest_tcp(port));
+    ASSERT_TRUE(server.wait(milliseconds(5000)));
+    EXPECT_EQ(server.result().exit_code, 0);
+}
+
+TEST_F(TorilServer, HostileTcpPeersEachFollowedByAnHonestTest) {
+    Start({"-s", "-p", std::to_string(port)});
+    struct Hostile {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        bool reset;
+    };
+    std::vector<uint8_t> garbage(80);
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 37 + 11);
+    std::vector<uint8_t> absurd_buf_len = tcp_header();
+    absurd_buf_len[12] = 0x7f;  // buf_len near 2^31
+    std::vector<uint8_t> absurd_threads = tcp_header();
+    absurd_threads[4] = 0x7f;
+    std::vector<uint8_t> short_header = tcp_header();
+    short_header.resize(30);
+    const Hostile cases[] = {
+        {"garbage header", garbage, false},
+        {"absurd buf_len", absurd_buf_len, false},
+        {"absurd threads", absurd_threads, false},
+        {"header cut short, then reset", short_header, true},
+        {"reset before anything", {}, true},
+    };
+    for (const Hostile &h : cases) {
+        SCOPED_TRACE(h.name);
+        const int fd = connect_tcp(port);
+        ASSERT_GE(fd, 0);
+        if (!h.bytes.empty()) send(fd, h.bytes.data(), h.bytes.size(), MSG_NOSIGNAL);
+        if (h.reset) {
+            linger hard{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+        } else {
+            shutdown(fd, SHUT_WR);
+            EXPECT_TRUE(wait_close(fd, 3000));  // the server drops the test
+        }
+        close(fd);
+        EXPECT_TRUE(honest_tcp(port));
+        EXPECT_TRUE(server.running());
+    }
+}
+
+TEST_F(TorilServer, SilentTcpConnectionDelaysButDoesNotStopTheNextTest) {
+    Start({"-s", "-p", std::to_string(port)});
+    const int silent = connect_tcp(port);
+    ASSERT_GE(silent, 0);
+    EXPECT_TRUE(honest_tcp(port));  // served once the silent peer's header time is over
+    EXPECT_TRUE(wait_close(silent, 3000));
+    close(silent);
+    EXPECT_TRUE(server.running());
+}
+
+TEST_F(TorilServer, UdpFloodWithoutHeaderThenAnHonestTest) {
+    Start({"-s", "-u", "-p", std::to_string(port)});
+    const int flood = socket(AF_INET, SOCK_DGRAM, 0);
+    socklen_t len;
+    const sockaddr_storage a = loopback(4, port, &len);
+    std::vector<uint8_t> noise(1200);
+    for (int i = 0; i < 400; ++i) {
+        for (size_t j = 0; j < noise.size(); ++j) noise[j] = static_cast<uint8_t>(i * 13 + j * 7);
+        sendto(flood, noise.data(), noise.size(), 0, reinterpret_cast<const sockaddr *>(&a), len);
+    }
+    // Runts too short for a datagram header.
+    for (int i = 0; i < 100; ++i)
+        sendto(flood, noise.data(), 5, 0, reinterpret_cast<const sockaddr *>(&a), len);
+    close(flood);
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_TRUE(honest_udp(port, 100));
+    EXPECT_TRUE(honest_udp(port, 10));
+    EXPECT_TRUE(server.running());
+}
+
+TEST_F(TorilServer, PortRangeServesEveryPort) {
+    uint16_t first = 0;
+    for (int attempt = 0; attempt < 20 && !first; ++attempt) {
+        const uint16_t p = testsupport::free_port();
+        const int probe = socket(AF_INET, SOCK_STREAM, 0);
+        socklen_t len;
+        const sockaddr_storage a = loopback(4, static_cast<uint16_t>(p + 1), &len);
+        if (p < 65535 && bind(probe, reinterpret_cast<const sockaddr *>(&a), len) == 0) first = p;
+        close(probe);
+    }
+    ASSERT_NE(first, 0);
+    Start({"-s", "-p", std::to_string(first) + "-" + std::to_string(first + 1)});
+    EXPECT_TRUE(honest_tcp(first));
+    EXPECT_TRUE(honest_tcp(static_cast<uint16_t>(first + 1)));
+}
+
+TEST_F(TorilServer, PermitKeyAcceptedAndRefused) {
+    Start({"-s", "-p", std::to_string(port), "--permit-key=secret-key-1"});
+    EXPECT_TRUE(honest_tcp(port, 4, "secret-key-1"));
+    // A wrong key, and no key at all: closed at once, without an acknowledgement.
+    for (const char *key : {"secret-key-2", static_cast<const char *>(nullptr)}) {
+        const int fd = connect_tcp(port);
+        ASSERT_GE(fd, 0);
+        const std::vector<uint8_t> h = tcp_header(key);
+        send(fd, h.data(), h.size(), MSG_NOSIGNAL);
+        std::string answer;
+        EXPECT_TRUE(wait_close(fd, 3000, &answer));
+        EXPECT_TRUE(answer.empty());
+        close(fd);
+    }
+    EXPECT_TRUE(honest_tcp(port, 4, "secret-key-1"));
+}
+
+TEST_F(TorilServer, Ipv6OnLoopback) {
+    Start({"-s", "-V", "-p", std::to_string(port)});
+    EXPECT_TRUE(honest_tcp(port, 6));
+}
+
+TEST_F(TorilServer, Ipv6UdpOnLoopback) {
+    Start({"-s", "-u", "-V", "-p", std::to_string(port)});
+    EXPECT_TRUE(honest_udp(port, 20, 6));
+}
+
+}  // namespace
