@@ -15,6 +15,7 @@
 #include "common/thread.h"
 #include "tests/toril/endpoints/client_support.h"
 #include "toril/core/headers.h"
+#include "toril/endpoints/client_time.h"
 
 using namespace clienttest;
 
@@ -277,6 +278,59 @@ TEST_F(ClientTest, PeerDetectReadsTheAcknowledgementAndKeepsTheServerVersion) {
             hdr_client_read(bytes(sessions[0]), static_cast<int>(sessions[0].size()), false, &hdr),
             kHdr_Ok);
         EXPECT_TRUE(hdr.flags & HDR_PEERDETECT);
+        Settings_Destroy(s);
+    }
+}
+
+TEST_F(ClientTest, ScheduledStartAndHoldBackSendTheHeaderFirstThenWait) {
+    struct Case {
+        const char *name;
+        bool txstart;
+    };
+    for (const Case c : {Case{"txdelay", false}, Case{"txstart", true}}) {
+        SCOPED_TRACE(c.name);
+        std::atomic<bool> header_early{false};
+        const auto begin = std::chrono::steady_clock::now();
+        TcpPeer peer(1, [&](int fd, std::string *got) {
+            uint8_t hdr[80];
+            if (read_all(fd, hdr, c.txstart ? 80 : 60) &&
+                std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(250))
+                header_early = true;
+            got->assign(reinterpret_cast<char *>(hdr), c.txstart ? 80 : 60);
+            TcpPeer::read_to_end(fd, got);
+        });
+        thread_Settings *s = make_client(peer.port(), false, 1000);
+        set_bytes(s, 2000);
+        const Timestamp start = ts_add_us(client_now(), 400000);
+        if (c.txstart) {
+            s->test_flags |= TEST_TXSTART;
+            s->txstart_sec = start.tv_sec;
+            s->txstart_usec = start.tv_usec;
+        } else {
+            s->test_flags |= TEST_TXDELAY;
+            s->txdelay_usec = 400000;
+        }
+        {
+            Client client(s);
+            ASSERT_TRUE(client.my_connect(true));
+            ASSERT_EQ(client.StartSynch(), 0);
+            EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(390));
+            client.Run();
+        }
+        EXPECT_TRUE(header_early) << "the header goes out before the hold-back";
+        const auto sessions = peer.sessions();
+        ASSERT_EQ(sessions.size(), 1u);
+        EXPECT_EQ(sessions[0].size(), 2000u);
+        ClientHdr hdr;
+        ASSERT_EQ(
+            hdr_client_read(bytes(sessions[0]), static_cast<int>(sessions[0].size()), false, &hdr),
+            kHdr_Ok);
+        EXPECT_EQ(hdr.has_start, c.txstart);
+        if (c.txstart) {
+            EXPECT_TRUE(hdr.upper & UPPER_START_TIME);
+            EXPECT_EQ(hdr.start_sec, start.tv_sec);
+            EXPECT_EQ(hdr.start_usec, start.tv_usec);
+        }
         Settings_Destroy(s);
     }
 }
