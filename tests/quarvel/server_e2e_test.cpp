@@ -273,6 +273,25 @@ TEST_F(Server, TakesTheGivenNumberOfTestsThenEnds) {
     EXPECT_EQ(count_of(bg.out(), " 1.00 MBytes"), 2) << bg.out();
 }
 
+TEST_F(Server, SingleClientWithOneAcceptEndsAfterItsTest) {
+    start({"-s", "-1", "-P", "1"});
+    ASSERT_TRUE(tcp_test(port, kMiB));
+    ASSERT_TRUE(bg.wait(milliseconds(5000))) << bg.out() << bg.err();
+    EXPECT_EQ(bg.result().exit_code, 0);
+    EXPECT_EQ(count_of(bg.out(), " 1.00 MBytes"), 1) << bg.out();
+}
+
+TEST_F(Server, HostRestrictionServesOnlyThatHost) {
+    start({"-s", "-c", "127.0.0.2"});
+    // Another host's test is closed unread (so its sending may fail) ...
+    tcp_test(port, 3 * kMiB, Header{}, "127.0.0.3");
+    // ... and the named host's test is served.
+    ASSERT_TRUE(tcp_test(port, kMiB, Header{}, "127.0.0.2"));
+    EXPECT_TRUE(bg.wait_for_output(" 1.00 MBytes", milliseconds(5000))) << bg.out();
+    EXPECT_EQ(bg.out().find("connected with 127.0.0.3"), std::string::npos) << bg.out();
+    EXPECT_EQ(bg.out().find(" 3.00 MBytes"), std::string::npos) << bg.out();
+}
+
 TEST(Listener, TimedListenerGivesUp) {
     Background bg;
     ASSERT_TRUE(start_quarvel(bg, {"-s", "-t", "0.5", "-p", std::to_string(free_port())}));

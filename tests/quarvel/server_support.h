@@ -77,8 +77,15 @@ class Fd {
     int fd_;
 };
 
-inline int tcp_connect(uint16_t port) {
+// A TCP connection to 127.0.0.1 port, from the loopback address from (any
+// of 127.0.0.0/8) when it is given.
+inline int tcp_connect(uint16_t port, const char *from = nullptr) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (from) {
+        sockaddr_in local = loopback(0);
+        inet_pton(AF_INET, from, &local.sin_addr);
+        bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local);
+    }
     const sockaddr_in a = loopback(port);
     for (int i = 0; i < 100; ++i) {
         if (connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) return fd;
@@ -148,8 +155,9 @@ inline std::vector<uint8_t> udp_test(int fd, int count, size_t len, const Header
 }
 
 // Sends a TCP test by hand: the header, then bytes of payload, then closes.
-inline bool tcp_test(uint16_t port, size_t bytes, const Header &h = {}) {
-    Fd fd(tcp_connect(port));
+inline bool tcp_test(uint16_t port, size_t bytes, const Header &h = {},
+                     const char *from = nullptr) {
+    Fd fd(tcp_connect(port, from));
     if (fd.get() < 0) return false;
     std::vector<uint8_t> buf(36, '0');
     put_header(buf, 0, h);
