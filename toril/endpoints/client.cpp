@@ -430,6 +430,7 @@ int Client::StartSynch() {
     now_ = start;
     last_packet_time_ = start;
     stats_->startTime = start;
+    start_time_ = start;
     stats_->packetTime = start;
     stats_->prevpacketTime = start;
     if (interval_by_time(s)) stats_->nextTime = ts_add_us(start, s->interval_usec);
@@ -484,7 +485,7 @@ void Client::InitTrafficLoop() {
     total_bytes_ = 0;
     if (time_mode()) end_time_ = ts_add_us(client_now(), static_cast<int64_t>(s->amount) * 10000);
     data_ = s->buf;
-    last_packet_time_ = stats_ ? stats_->startTime : client_now();
+    last_packet_time_ = start_time_;
     record_.errwrite = 0;
     record_.packetLen = 0;
     if (report_node_ && !(s->option_flags & (OPT_NO_DATA_REPORT | OPT_SINGLE_UDP)) &&
@@ -627,6 +628,11 @@ void Client::FinishTrafficActions() {
         record_.packetTime = client_now();
         if (skip_per_write_reports_) record_.packetLen = total_bytes_;
     }
+    // Leave the host table before the report ends: once the reporter has the
+    // final record it may free the group sum, and a node still pointing at
+    // it would hand the freed sum to the host's next stream. Only a grouped
+    // stream was pushed.
+    if (s->sum_report) Toril_remove_host(s);
     bool close_socket = true;
     if (report_node_ && report_drained_ && !report_ended_) {
         close_socket = EndJob(report_node_, &record_) != 0;
@@ -636,8 +642,6 @@ void Client::FinishTrafficActions() {
         !(s->test_flags & TEST_NO_UDP_FIN))
         AwaitServerFinPacket();
     if (close_socket) CloseSocket("client close");
-    // Only a grouped stream was pushed to the host table.
-    if (s->sum_report) Toril_remove_host(s);
     if (report_node_ && (!report_posted_ || report_ended_)) {
         FreeReport(report_node_);
         report_node_ = nullptr;

@@ -141,6 +141,8 @@ class Client {
     bool peer_closed_ = false;
     Timestamp write_start_{};
     Timestamp frame_time_{};  // start of the current burst or frame
+    Timestamp
+        start_time_{};  // the report's start time, kept here once the reporter owns the report
     int32_t send_timeout_us_ = 0;
     bool report_drained_ = false;  // someone takes the records of the report
     bool report_posted_ = false;

@@ -49,8 +49,8 @@ void Client::WriteBurstHeader(uint32_t burst_id, uint32_t burst_size) {
     const Timestamp now = client_now();
     const uint64_t byte_count = static_cast<uint64_t>(record_.packetID) + burst_size;
     TcpBurstHdr hdr{};
-    hdr.start_sec = stats_ ? stats_->startTime.tv_sec : 0;
-    hdr.start_usec = stats_ ? stats_->startTime.tv_usec : 0;
+    hdr.start_sec = start_time_.tv_sec;
+    hdr.start_usec = start_time_.tv_usec;
     hdr.write_sec = now.tv_sec;
     hdr.write_usec = now.tv_usec;
     hdr.period_us = frame_counter_ ? frame_counter_->period_us() : 0;
