@@ -4,6 +4,7 @@
 // plain message. Each module that arrives fills its own entries here.
 #include "quarvel/roles.h"
 
+#include "quarvel/client.h"
 #include "quarvel/listener.h"
 #include "quarvel/reporter.h"
 #include "quarvel/server.h"
@@ -12,7 +13,7 @@ const RoleTable kRoles = {
     /*reporter_spawn=*/reporter_spawn,
     /*listener_spawn=*/listener_spawn,
     /*server_spawn=*/server_spawn,
-    /*client_spawn=*/nullptr,
+    /*client_spawn=*/client_spawn,
     /*init_multi=*/InitMulti,
     /*process_init=*/nullptr,
     /*process_cleanup=*/listener_process_cleanup,
