@@ -13,6 +13,8 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <new>
 
 #include "common/delay.h"
 #include "common/signals.h"
@@ -27,6 +29,8 @@ constexpr int64_t kNsPerSec = 1000000000;
 // Tries of the final datagram and the wait for an answer after each.
 constexpr int kFinTries = 10;
 constexpr int kFinWait_ms = 250;
+// Unrelated datagrams passed over while one try waits for its answer.
+constexpr int kFinSkipMax = 64;
 // A datagram this long carries the server's report from its offset 12.
 constexpr ssize_t kServerReportDatagram = 112;
 // Pause of the token bucket while it is in debt.
@@ -344,6 +348,12 @@ void Client::write_UDP_FIN() {
     thread_Settings *s = settings_;
     uint8_t *header = reinterpret_cast<uint8_t *>(buf_);
     const size_t length = static_cast<size_t>(std::max(s->buf_len, 0));
+    // Answers go to their own buffer: the final datagram must go out again intact.
+    std::unique_ptr<uint8_t[]> reply(new (std::nothrow) uint8_t[std::max<size_t>(length, 1)]);
+    if (!reply) {
+        WARN("Out of Memory!!\n");
+        return;
+    }
     int32_t number = static_cast<int32_t>(client_decode_word(header));
     for (int tries = 0; tries < kFinTries; tries++) {
         // A final datagram that could not go out is retried like an unanswered one.
@@ -352,29 +362,37 @@ void Client::write_UDP_FIN() {
         if (number > INT32_MIN) number--;
         client_encode_datagram_number(header, number);
 
-        pollfd ready = {sock_, POLLIN, 0};
-        const int rc = poll(&ready, 1, kFinWait_ms);
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            WARN_ERRNO("select");
-            stop();
-            return;
+        for (int skipped = 0; skipped < kFinSkipMax; skipped++) {
+            pollfd ready = {sock_, POLLIN, 0};
+            const int rc = poll(&ready, 1, kFinWait_ms);
+            if (rc < 0 && errno == EINTR) break;
+            if (rc < 0) {
+                WARN_ERRNO("select");
+                stop();
+                return;
+            }
+            if (rc == 0) break;
+            const ssize_t got = read(sock_, reply.get(), length);
+            if (got < 0) {
+                WARN_ERRNO("read");
+                fprintf(stderr,
+                        "[%3d] WARNING: did not receive ack of last datagram after %d tries.\n",
+                        sock_, tries + 1);
+                return;
+            }
+            // A full-length answer holds the report (the reporter checks its
+            // flags word). A shorter one is the server's ack without a report
+            // when it carries our final datagram's negative number (a server
+            // with a small buffer returns that datagram as it came); anything
+            // else, such as a NAT server's hellos queued up during the test,
+            // is passed over.
+            if (got >= kServerReportDatagram) {
+                ReportServerUDP(s, reply.get() + kDatagramHeaderBytes,
+                                static_cast<size_t>(got) - kDatagramHeaderBytes);
+                return;
+            }
+            if (got >= 4 && static_cast<int32_t>(client_decode_word(reply.get())) < 0) return;
         }
-        if (rc == 0) continue;
-        const ssize_t got = read(sock_, buf_, length);
-        if (got < 0) {
-            WARN_ERRNO("read");
-            fprintf(stderr, "[%3d] WARNING: did not receive ack of last datagram after %d tries.\n",
-                    sock_, tries + 1);
-            return;
-        }
-        // Any answer ends the exchange; only a full-length one holds a report
-        // (the reporter itself checks the flags word).
-        if (got >= kServerReportDatagram) {
-            ReportServerUDP(s, header + kDatagramHeaderBytes,
-                            static_cast<size_t>(got) - kDatagramHeaderBytes);
-        }
-        return;
     }
     fprintf(stderr, "[%3d] WARNING: did not receive ack of last datagram after %d tries.\n", sock_,
             kFinTries);

@@ -86,10 +86,12 @@ inline std::string accept_and_read(int listen_fd, int limit_ms = 5000) {
 
 // How a UDP peer answers the first final datagram (negative number).
 enum class FinAnswer {
-    kReport,       // a full server report: flags 0x80000000 and plausible figures
-    kForgedFlags,  // full length, but the flags word is 0
-    kShort,        // 50 bytes
-    kSilent,       // nothing
+    kReport,           // a full server report: flags 0x80000000 and plausible figures
+    kForgedFlags,      // full length, but the flags word is 0
+    kShort,            // the final datagram cut to 50 bytes (an ack without a report)
+    kHelloThenReport,  // a NAT hello, then the full report
+    kHellosOnly,       // a NAT hello for every final, never an answer
+    kSilent,           // nothing
 };
 
 struct UdpLog {
@@ -111,12 +113,22 @@ inline UdpLog serve_udp(int fd, FinAnswer answer, int idle_ms = 800) {
         std::string datagram = buf.substr(0, size_t(got));
         log.datagrams.push_back(datagram);
         if (int32_t(word(datagram, 0)) >= 0) continue;
+        std::string hello(50, '\0');
+        hello.replace(0, 19, "HELLO:Thank you UDP");
+        if (answer == FinAnswer::kHellosOnly || answer == FinAnswer::kHelloThenReport) {
+            sendto(fd, hello.data(), hello.size(), 0, reinterpret_cast<sockaddr *>(&log.client),
+                   sizeof log.client);
+        }
+        if (answer == FinAnswer::kHellosOnly) {
+            log.finals++;
+            continue;
+        }
         if (++log.finals > 1) continue;
         std::string reply = datagram;
         if (answer == FinAnswer::kShort) reply.resize(50);
         if (answer != FinAnswer::kShort && reply.size() >= 112) {
             const uint32_t count = uint32_t(-int32_t(word(datagram, 0)));
-            put_word(&reply, 12, answer == FinAnswer::kReport ? 0x80000000u : 0);
+            put_word(&reply, 12, answer == FinAnswer::kForgedFlags ? 0 : 0x80000000u);
             put_word(&reply, 16, 0);
             put_word(&reply, 20, count * uint32_t(datagram.size()));
             put_word(&reply, 24, 1);  // end time 1.5 s

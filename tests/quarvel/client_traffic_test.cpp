@@ -84,6 +84,9 @@ TEST(ClientUdp, DatagramsCarryNumbersAndHeaderAndTheFinalExchangeEnds) {
         {"full report", FinAnswer::kReport, 1, true, ""},
         {"forged flags", FinAnswer::kForgedFlags, 1, false, ""},
         {"short answer", FinAnswer::kShort, 1, false, ""},
+        {"hello first", FinAnswer::kHelloThenReport, 1, true, ""},
+        {"hellos only", FinAnswer::kHellosOnly, 10, false,
+         "WARNING: did not receive ack of last datagram after 10 tries.\n"},
         {"silent server", FinAnswer::kSilent, 10, false,
          "WARNING: did not receive ack of last datagram after 10 tries.\n"},
     };
