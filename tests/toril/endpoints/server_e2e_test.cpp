@@ -281,6 +281,13 @@ TEST_F(TorilServer, PermitKeyAcceptedAndRefused) {
     EXPECT_TRUE(honest_tcp(port, 4, "secret-key-1"));
 }
 
+TEST_F(TorilServer, UdpThroughThePacketSocketWithL2Checks) {
+    if (geteuid() != 0) GTEST_SKIP() << "L2 checks need a packet socket, which needs root";
+    Start({"-s", "-u", "--l2checks", "-p", std::to_string(port)});
+    EXPECT_TRUE(honest_udp(port, 50));
+    EXPECT_TRUE(honest_udp(port, 5));
+}
+
 TEST_F(TorilServer, Ipv6OnLoopback) {
     Start({"-s", "-V", "-p", std::to_string(port)});
     EXPECT_TRUE(honest_tcp(port, 6));
