@@ -16,6 +16,7 @@
 #include "common/sockopt.h"
 #include "common/warn.h"
 #include "toril/core/active_hosts.h"
+#include "toril/core/barrier.h"
 #include "toril/endpoints/server_io.h"
 
 namespace {
@@ -208,7 +209,7 @@ bool Server::InitTrafficLoop() {
     bool second_at_barrier = false;
     if ((settings->test_flags & TEST_FULL_DUPLEX) &&
         !(settings->test_flags & TEST_SERVER_REVERSE) && settings->fullduplex_report) {
-        const int rc = fullduplex_stop_barrier(&settings->fullduplex_report->fullduplex_barrier);
+        const int rc = fullduplex_start_barrier(&settings->fullduplex_report->fullduplex_barrier);
         if (rc < 0) exit(-1);
         second_at_barrier = rc == 1;
     }

@@ -170,6 +170,52 @@ TEST_F(TorilServer, HonestTcpTests) {
     EXPECT_TRUE(honest_tcp(port));
 }
 
+// The program's own client against one server: every kind of test ends
+// with status 0 and the server reports the connection of each.
+TEST_F(TorilServer, ServesTheProgramsOwnClient) {
+    Start({"-s", "-p", std::to_string(port)});
+    const std::string p = std::to_string(port);
+    const std::string back = std::to_string(testsupport::free_port());
+    const std::vector<std::vector<std::string>> clients = {
+        {"-t", "1"},
+        {"-t", "1", "-R"},
+        {"-t", "1", "--full-duplex"},
+        {"-t", "1", "-d", "-L", back},
+    };
+    int tests = 0;
+    for (std::vector<std::string> args : clients) {
+        SCOPED_TRACE(args.back());
+        args.insert(args.begin(), {TORIL_BIN, "-c", "127.0.0.1", "-p", p});
+        testsupport::RunOptions opts;
+        opts.timeout = milliseconds(8000);
+        const testsupport::RunResult r = testsupport::run(args, opts);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("connected with 127.0.0.1 port " + p), std::string::npos) << r.out;
+        ++tests;
+    }
+    EXPECT_TRUE(server.running());
+    const std::string out = server.out();
+    size_t connections = 0;
+    for (size_t at = out.find("connected with 127.0.0.1 port"); at != std::string::npos;
+         at = out.find("connected with 127.0.0.1 port", at + 1))
+        ++connections;
+    EXPECT_GE(connections, static_cast<size_t>(tests)) << out;
+}
+
+TEST_F(TorilServer, ServesTheProgramsOwnUdpClient) {
+    Start({"-s", "-u", "-p", std::to_string(port)});
+    testsupport::RunOptions opts;
+    opts.timeout = milliseconds(8000);
+    for (int i = 0; i < 2; ++i) {
+        const testsupport::RunResult r = testsupport::run(
+            {TORIL_BIN, "-c", "127.0.0.1", "-u", "-p", std::to_string(port), "-t", "1", "-b", "5m"},
+            opts);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("Server Report:"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(server.running());
+}
+
 TEST_F(TorilServer, AcceptCountEndsTheServerAfterItsTests) {
     Start({"-s", "-P", "2", "-p", std::to_string(port)});
     EXPECT_TRUE(honest_tcp(port));
