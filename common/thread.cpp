@@ -96,13 +96,17 @@ bool is_traffic(ThreadRole role) {
 // moment (the join can return), so only objects that outlive every thread may
 // be touched: traffic_ended is such a call.
 void release_counts(ThreadRole role) {
+    void (*ended)() = nullptr;
     {
         CountersGuard guard;
         thread_count--;
-        if (is_traffic(role)) traffic_count--;
+        if (is_traffic(role)) {
+            traffic_count--;
+            ended = program->traffic_ended;
+        }
         wake_waiters();
     }
-    if (is_traffic(role) && program->traffic_ended) program->traffic_ended();
+    if (ended) ended();
 }
 
 bool caller_owns(thread_Settings *record) {
