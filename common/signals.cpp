@@ -38,17 +38,18 @@ void toril_interrupt(int signo) {
         pthread_t expected = pthread_t();
         if (sThread.compare_exchange_strong(expected, pthread_self()) ||
             !pthread_equal(expected, pthread_self())) {
-            sInterupted = 2;
+            // The release comes first: a listener that sees the flag ends and
+            // takes its share back, which would leave nothing to release.
             thread_release_nonterm(signo);
+            sInterupted = 2;
         } else {
             sig_exit(signo);
         }
         return;
     }
     if (on_first_thread()) sig_exit(signo);
+    if (signo == SIGTERM) thread_release_nonterm(signo);
     sInterupted = signo;
-    if (signo == SIGALRM) return;
-    thread_release_nonterm(signo);
 }
 
 void quarvel_interrupt(int signo) {

@@ -36,11 +36,12 @@ SigfuncPtr my_signal(int signo, SigfuncPtr handler);
 // The handler of SIGINT, SIGTERM and SIGALRM, in the installed variant's form.
 // kToril:
 //   SIGINT: the first one (or one on another thread than sThread) records
-//     sThread (first only), sets sInterupted to 2 and releases the
-//     non-terminating threads (thread_release_nonterm); one on sThread again
-//     calls sig_exit.
-//   SIGTERM, SIGALRM: on sThread, sig_exit; then sInterupted = the signal;
-//     SIGTERM also releases the non-terminating threads.
+//     sThread (first only), releases the non-terminating threads
+//     (thread_release_nonterm) and then sets sInterupted to 2, so a listener
+//     that stops on the flag finds its share already released; one on sThread
+//     again calls sig_exit.
+//   SIGTERM, SIGALRM: on sThread, sig_exit; SIGTERM then releases the
+//     non-terminating threads; then sInterupted = the signal.
 // kQuarvel: the first signal records sThread, a later one on it calls
 //   sig_exit; sInterupted = the signal. While the NAT wait flag is 1 the
 //   process ends at once (status 0). Otherwise sInterupted = 1, a 1 ms pause,

@@ -1,0 +1,123 @@
+// toril's start-up and interrupts as a user meets them: a server with a test
+// in progress takes one interrupt, says it waits for the test and ends when
+// the test does; a second interrupt ends it at once; an idle server ends on
+// the first. The test's peer is a plain socket that sends the test header and
+// then holds the test open, so the server's test lasts as long as the test
+// here wants.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/net.h"
+#include "tests/support/process.h"
+#include "toril/core/headers.h"
+#include "toril/core/settings.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Background;
+
+const std::string kBin = TORIL_BIN;
+const std::string kWaiting =
+    "Waiting for server threads to complete. Interrupt again to force quit.\n";
+
+bool err_contains(const Background &server, const std::string &text,
+                  std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (server.err().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A TCP test that has begun: connected, header and a first block sent.
+int begin_test(uint16_t port) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) {
+            thread_Settings c;
+            Settings_Initialize(&c);
+            c.thread_mode = kMode_Client;
+            std::vector<uint8_t> bytes(kTcpClientHdrSpace, 0);
+            const int len =
+                Settings_GenerateClientHdr(&c, bytes.data(), bytes.size(), time(nullptr), 0);
+            bytes.resize(static_cast<size_t>(len > 0 ? len : 0) + 65536, 0x61);
+            if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(bytes.size()))
+                return fd;
+        }
+        close(fd);
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+class ServerInterrupt : public testing::Test {
+  protected:
+    void SetUp() override {
+        port_ = testsupport::free_port();
+        ASSERT_TRUE(server_.start({kBin, "-s", "-p", std::to_string(port_)}));
+        ASSERT_TRUE(server_.wait_for_output("Server listening", 10000ms));
+    }
+    void TearDown() override {
+        if (peer_ >= 0) close(peer_);
+        server_.stop();
+    }
+    void interrupt() { ASSERT_EQ(kill(server_.pid(), SIGINT), 0); }
+    // The server has taken the test: its thread counts from now on.
+    void start_test() {
+        peer_ = begin_test(port_);
+        ASSERT_GE(peer_, 0);
+        ASSERT_TRUE(server_.wait_for_output("connected with", 10000ms));
+    }
+    uint16_t port_ = 0;
+    int peer_ = -1;
+    Background server_;
+};
+
+TEST_F(ServerInterrupt, FirstInterruptWaitsForTheRunningTest) {
+    start_test();
+    interrupt();
+    ASSERT_TRUE(err_contains(server_, kWaiting, 5000ms));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(server_.running()) << "the test is still open";
+    close(peer_);  // the test ends
+    peer_ = -1;
+    ASSERT_TRUE(server_.wait(10000ms));
+    EXPECT_EQ(server_.result().exit_code, 0);
+    EXPECT_EQ(server_.result().err.find(kWaiting), server_.result().err.rfind(kWaiting));
+}
+
+TEST_F(ServerInterrupt, SecondInterruptEndsAtOnce) {
+    start_test();
+    interrupt();
+    ASSERT_TRUE(err_contains(server_, kWaiting, 5000ms));
+    interrupt();
+    ASSERT_TRUE(server_.wait(5000ms)) << "the open test must not hold a forced quit";
+    EXPECT_EQ(server_.result().exit_code, 0);
+}
+
+TEST_F(ServerInterrupt, IdleServerEndsOnTheFirstInterrupt) {
+    interrupt();
+    ASSERT_TRUE(server_.wait(5000ms));
+    EXPECT_EQ(server_.result().exit_code, 0);
+    EXPECT_EQ(server_.result().err.find(kWaiting), std::string::npos);
+}
+
+}  // namespace
