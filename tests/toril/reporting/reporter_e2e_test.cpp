@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,7 +121,17 @@ TEST_F(TorilRun, TcpThreeIntervalsAndAFinalLineOnBothSides) {
     expect_test_lines(server, "bits/sec");
 }
 
-TEST_F(TorilRun, UdpAtTenMegabitsLosesNothing) {
+// The "lost/total" field of a UDP data line ("... ms 8/2677 (0.3%)").
+bool loss_field(const std::string &line, long *lost, long *total) {
+    const size_t ms = line.rfind(" ms ");
+    if (ms == std::string::npos) return false;
+    return std::sscanf(line.c_str() + ms, " ms %ld/%ld (", lost, total) == 2;
+}
+
+// Loopback at 10 Mbit/s rarely drops a datagram, but a loaded machine may
+// overflow the receive buffer now and then: what must hold is that the
+// server's report relayed to the client is the server's own final line.
+TEST_F(TorilRun, UdpAtTenMegabitsRelaysTheServersOwnCounts) {
     ASSERT_TRUE(start_server({"-u"}));
     const auto client = run_client({"-u", "-b", "10M"});
     if (client.err.find("not available in this build") != std::string::npos)
@@ -131,15 +142,21 @@ TEST_F(TorilRun, UdpAtTenMegabitsLosesNothing) {
     // Three intervals, the final line, and the server's report relayed.
     ASSERT_EQ(lines.size(), 5u) << client.out;
     expect_test_lines(lines, "bits/sec");
-    EXPECT_NE(lines[4].find(" 0/"), std::string::npos) << lines[4];
-    EXPECT_TRUE(ends_with(lines[4], " (0%)")) << lines[4];
+    EXPECT_TRUE(ends_with(lines[4], "%)")) << lines[4];
     EXPECT_NE(client.out.find("[  1] Sent "), std::string::npos);
     EXPECT_NE(client.out.find("[  1] Server Report:\n"), std::string::npos);
 
     const auto server = server_lines(4);
     ASSERT_EQ(server.size(), 4u) << server_.out();
-    expect_test_lines(server, " (0%)");
-    for (const auto &line : server) EXPECT_NE(line.find(" ms 0/"), std::string::npos) << line;
+    expect_test_lines(server, "%)");
+    long relayed_lost = -1, relayed_total = -1, lost = -2, total = -2;
+    ASSERT_TRUE(loss_field(lines[4], &relayed_lost, &relayed_total)) << lines[4];
+    ASSERT_TRUE(loss_field(server[3], &lost, &total)) << server[3];
+    EXPECT_EQ(relayed_lost, lost);
+    EXPECT_EQ(relayed_total, total);
+    // Three seconds at 10 Mbit/s of 1470-byte datagrams: about 2670 of them.
+    EXPECT_GT(total, 2000);
+    EXPECT_LT(lost * 10, total) << server[3];
 }
 
 }  // namespace
