@@ -57,7 +57,6 @@ int recvn_peek(int sock, char *buf, int len, int flags) {
         if (rc < 0) {
             if (errno != EAGAIN && errno != EINTR) {
                 WARN_ERRNO("recvn peek");
-                sInterupted = 1;
                 return -1;
             }
             if (errno == EAGAIN) wait_for_more(sock);
@@ -72,9 +71,11 @@ int recvn_peek(int sock, char *buf, int len, int flags) {
 
 }  // namespace
 
-int writen(int fd, const void *buf, int len, int *write_calls) {
+int writen(int fd, const void *buf, int len, int *write_calls, int *error) {
     int calls = 0;
+    int err = 0;
     if (write_calls) *write_calls = 0;
+    if (error) *error = 0;
     if (len <= 0 || sInterupted != 0) return 0;
     const char *p = static_cast<const char *>(buf);
     int remaining = len;
@@ -87,8 +88,13 @@ int writen(int fd, const void *buf, int len, int *write_calls) {
                 if (sInterupted != 0) break;
                 continue;
             }
+            err = errno;
+            // A send timeout (or a full non-blocking socket) is the pace of
+            // the peer, not its end: the caller decides how to go on.
+            if (err == EAGAIN || err == EWOULDBLOCK) break;
+            // A broken peer ends the caller's stream only; other streams of
+            // the process go on.
             WARN_ERRNO("writen fatal");
-            sInterupted = 1;
             break;
         }
         p += rc;
@@ -96,6 +102,7 @@ int writen(int fd, const void *buf, int len, int *write_calls) {
         if (sInterupted != 0) break;
     }
     if (write_calls) *write_calls = calls;
+    if (error) *error = err;
     return len - remaining;
 }
 
@@ -111,7 +118,6 @@ int recvn(int sock, char *buf, int len, int flags) {
         if (rc < 0) {
             if (errno == EAGAIN || errno == EINTR) return -2;
             WARN_ERRNO("recvn");
-            sInterupted = 1;
             return -1;
         }
         if (rc == 0) return got;

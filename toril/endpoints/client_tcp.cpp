@@ -128,6 +128,7 @@ void Client::RunTCP() {
     const bool burst_mode = s->extra_flags & EXT_BURST;
     const bool isoch = s->test_flags & TEST_ISOCH;
     const bool prefetch = s->extra_flags & EXT_WRITE_PREFETCH;
+    int64_t burst_size = 0;
     int64_t burst_remaining = 0;
     uint32_t burst_counter = 0;
     record_.packetTime = client_now();
@@ -165,20 +166,33 @@ void Client::RunTCP() {
             WriteBurstHeader(burst_id, static_cast<uint32_t>(size));
             // In byte mode the stream ends at the amount, even inside a burst.
             const int first = static_cast<int>(write_size(std::min<int64_t>(size, s->buf_len)));
-            const int n = writen(sock_, s->buf, first, &record_.writecnt);
+            int err = 0;
+            const int n = writen(sock_, s->buf, first, &record_.writecnt, &err);
             now_ = client_now();
             record_.packetTime = now_;
-            if (n < kTcpBurstHdrLen && n < first) {
-                WARN("burst written");
-                peer_closed_ = true;
-                break;
-            }
             record_.packetLen = n;
             consume_amount(n);
             total_bytes_ += n;
+            burst_size = size;
             burst_remaining = size - n;
+            if (err != 0 && !writen_timed_out(err)) {
+                // A broken peer ends this stream (writen said why).
+                if (n < kTcpBurstHdrLen) WARN("burst written");
+                record_.errwrite = kWriteErr_Fatal;
+                peer_closed_ = true;
+                ReportRecord();
+                break;
+            }
+            // A send timeout is the peer's pace: this write counts as failed
+            // and the burst goes on in the next pass.
+            if (n < first && err != 0) record_.errwrite = kWriteErr_Accountable;
         } else {
-            if (!WriteTcp(s->buf, write_size(std::min<int64_t>(burst_remaining, s->buf_len)))) {
+            // The burst continues where the last write stopped while the
+            // first buffer's worth (which holds the burst header) is not out.
+            const int64_t done = burst_size - burst_remaining;
+            const int64_t offset = done < s->buf_len ? done : 0;
+            const int64_t len = std::min<int64_t>(burst_remaining, s->buf_len - offset);
+            if (!WriteTcp(s->buf + offset, write_size(len))) {
                 ReportRecord();
                 break;
             }
@@ -219,28 +233,40 @@ void Client::RunRateLimitedTCP() {
         }
         int64_t len = write_size(s->buf_len);
         int hdr = 0;
+        // Where this pass's bytes start in buf: a burst is the buffer's
+        // bytes in order, header first.
+        int64_t offset = 0;
         if (trip) {
             if (burst_remaining <= 0) {
                 burst_remaining = s->buf_len;
                 WriteBurstHeader(burst_id, static_cast<uint32_t>(s->buf_len));
-                const int n = writen(sock_, s->buf, kTcpBurstHdrLen, &record_.writecnt);
-                if (n < kTcpBurstHdrLen) {
-                    WARN("burst hdr write failed");
-                    peer_closed_ = true;
-                    break;
-                }
-                hdr = kTcpBurstHdrLen;
-                // The header is part of the burst: the server reads the burst
-                // as header plus the rest.
-                burst_remaining -= hdr;
-                len = std::max<int64_t>(len - hdr, 0);
-            } else {
-                len = std::min(len, burst_remaining);
             }
+            offset = s->buf_len - burst_remaining;
+            if (offset < kTcpBurstHdrLen) {
+                // The header (or what a send timeout left of it) goes out whole
+                // before the rest of the burst.
+                const int want = static_cast<int>(kTcpBurstHdrLen - offset);
+                int err = 0;
+                hdr = writen(sock_, s->buf + offset, want, &record_.writecnt, &err);
+                burst_remaining -= hdr;
+                offset += hdr;
+                if (hdr < want) {
+                    if (err != 0 && !writen_timed_out(err)) {
+                        WARN("burst hdr write failed");
+                        peer_closed_ = true;
+                        break;
+                    }
+                    // Timed out (or interrupted): what went out counts, the
+                    // header is finished in a later pass.
+                    record_.errwrite = kWriteErr_Accountable;
+                    len = 0;
+                }
+            }
+            len = std::min(std::max<int64_t>(len - hdr, 0), burst_remaining);
         }
         ++record_.writecnt;
         const ssize_t n =
-            len > 0 ? send(sock_, s->buf + hdr, static_cast<size_t>(len), MSG_NOSIGNAL) : 0;
+            len > 0 ? send(sock_, s->buf + offset, static_cast<size_t>(len), MSG_NOSIGNAL) : 0;
         bool fatal = false;
         if (n >= 0) {
             record_.packetLen = hdr + n;
@@ -333,6 +359,8 @@ void Client::RunWriteEventsTCP() {
     thread_Settings *s = settings_;
     const bool write_times = s->extra_flags & EXT_WRITE_TIMES;
     uint32_t event = 0;
+    int64_t event_size = 0;
+    int64_t event_remaining = 0;
     while (InProgress()) {
         write_start_ = client_now();
         if (!AwaitWritable()) {
@@ -343,17 +371,33 @@ void Client::RunWriteEventsTCP() {
             if (!skip_per_write_reports_) ReportRecord();
             continue;
         }
-        const int64_t size = write_size(s->buf_len);
-        WriteBurstHeader(++event, static_cast<uint32_t>(size));
-        const int n = writen(sock_, s->buf, static_cast<int>(size), &record_.writecnt);
+        // An event cut short by a send timeout is finished first, so the
+        // server still reads whole events.
+        if (event_remaining <= 0) {
+            event_size = write_size(s->buf_len);
+            event_remaining = event_size;
+            WriteBurstHeader(++event, static_cast<uint32_t>(event_size));
+        }
+        const int64_t offset = event_size - event_remaining;
+        int err = 0;
+        const int n = writen(sock_, s->buf + offset, static_cast<int>(event_remaining),
+                             &record_.writecnt, &err);
         now_ = client_now();
         record_.packetTime = now_;
+        event_remaining -= n;
+        if (err != 0 && !writen_timed_out(err)) {
+            // A broken peer ends this stream (writen said why).
+            peer_closed_ = true;
+            record_.errwrite = kWriteErr_Fatal;
+        } else if (err != 0) {
+            record_.errwrite = kWriteErr_Accountable;
+        }
         if (n < 0) {
             WARN("event writen()");
             record_.packetLen = 0;
             record_.emptyreport = 1;
         } else if (n == 0) {
-            peer_closed_ = true;
+            if (err == 0) peer_closed_ = true;
             record_.packetLen = 0;
             record_.emptyreport = 1;
         } else {
@@ -437,14 +481,30 @@ void Client::RunBounceBackTCP() {
             hdr.hold_us = s->bounceback_hold;
             hdr_bounceback_write(buf, cap, hdr);
             record_.sentTime = sent;
-            const int n = writen(sock_, s->buf, s->buf_len, &record_.writecnt);
+            int err = 0;
+            int n = writen(sock_, s->buf, s->buf_len, &record_.writecnt, &err);
+            if (n < 1 && writen_timed_out(err)) {
+                // The send timed out before the message began: this exchange
+                // is lost, the test goes on with the next one.
+                record_.errwrite = kWriteErr_Accountable;
+                break;
+            }
+            // A message the timeout cut short is finished, or the server
+            // would read the next one as its rest.
+            while (n > 0 && n < s->buf_len && writen_timed_out(err) && !sInterupted.load() &&
+                   !(time_mode() && timestamp_after(client_now(), end_time_))) {
+                int calls = 0;
+                n += writen(sock_, s->buf + n, s->buf_len - n, &calls, &err);
+                record_.writecnt += calls;
+            }
             if (n < 1) {
                 peer_closed_ = true;
                 record_.errwrite = kWriteErr_Fatal;
                 break;
             }
             if (n < s->buf_len) {
-                WARN("tcp bounce-back write");
+                // Still cut short when the test ended: no message can follow.
+                if (!writen_timed_out(err) && !sInterupted.load()) WARN("tcp bounce-back write");
                 fatal = true;
                 break;
             }
