@@ -29,8 +29,11 @@ long long bits_per_second(const TransferInfo &info) {
     const double span_s = info.end_time - info.start_time;
     if (span_s <= 0) return 0;
     const double bps = static_cast<double>(info.bytes) * 8.0 / span_s;
-    // A value beyond the integer range (a span of microseconds) is clamped.
-    return bps >= 9.2e18 ? 9200000000000000000LL : static_cast<long long>(bps);
+    // A value beyond the integer range (a span of microseconds, or a byte
+    // count a server report sent above 2^63) is clamped.
+    if (bps >= 9.2e18) return 9200000000000000000LL;
+    if (bps <= -9.2e18) return -9200000000000000000LL;
+    return static_cast<long long>(bps);
 }
 
 void make_peer_text(DataReport *report) {

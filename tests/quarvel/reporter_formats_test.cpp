@@ -392,6 +392,22 @@ TEST_F(ReporterFormats, CsvUdpReceiverLineAddsLossAndJitter) {
     EXPECT_EQ(out.substr(14), ",,,,,3,0.0-1.0,5880,47040,0.000,1,5,20.000,1\n");
 }
 
+TEST_F(ReporterFormats, CsvServerReportWithAnImpossibleByteCountIsClamped) {
+    // A server may send any 64-bit count: one above 2^63 over half a second
+    // has a rate below the integer range, which is clamped like one above it.
+    Stream client(kMode_Client, 7, OPT_UDP | OPT_NO_CONN_REPORT);
+    client.s.report_mode = kReport_CSV;
+    ServerReportBytes report(0x80000000u, 0x80000000u, 0);
+    report.put(12, 0);
+    report.put(16, 500000);
+    capture();
+    ReportServerUDP(&client.s, report.bytes, sizeof report.bytes);
+    drain();
+    const std::vector<std::string> fields = fields_of(captured());
+    ASSERT_GE(fields.size(), 9u);
+    EXPECT_EQ(fields[8], "-9200000000000000000");
+}
+
 TEST_F(ReporterFormats, CsvEnhancedTimeStampHasMilliseconds) {
     Stream client(kMode_Client, 4, OPT_ENHANCED | OPT_NO_CONN_REPORT);
     client.s.report_mode = kReport_CSV;
