@@ -217,6 +217,11 @@ void Client::InitiateServer() {
 }
 
 void client_spawn(thread_Settings *settings) {
+    // Counted until the thread leaves, also by thread_stop's unwinding.
+    struct StreamCount {
+        StreamCount() { client_stream_started(); }
+        ~StreamCount() { client_stream_ended(); }
+    } counted;
     Client client(settings);
     if (!client.running()) return;
     client.InitiateServer();

@@ -87,6 +87,37 @@ PacketReport tcp_record(int64_t length, const timeval &when) {
     return record;
 }
 
+// The end of a timed TCP test, on the monotonic clock. A test ends by its own
+// clock, not by a process-wide alarm: the alarm's stop flag would also end
+// every other test and the listener of the same process (a server runs the
+// return test of a dual or tradeoff client; a client its listener for it). A
+// write that blocks is bounded by the send time-out that Run sets.
+class TestClock {
+  public:
+    explicit TestClock(const thread_Settings *settings) : timed_(timed(settings)) {
+        if (!timed_) return;
+        clock_gettime(CLOCK_MONOTONIC, &end_);
+        const uint64_t hundredths = std::min<uint64_t>(settings->amount, INT32_MAX);
+        end_.tv_sec += static_cast<time_t>(hundredths / 100);
+        end_.tv_nsec += static_cast<long>((hundredths % 100) * 10000000);
+        if (end_.tv_nsec >= kNsPerSec) {
+            end_.tv_sec++;
+            end_.tv_nsec -= kNsPerSec;
+        }
+    }
+    bool over() const {
+        if (!timed_) return false;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec > end_.tv_sec ||
+               (now.tv_sec == end_.tv_sec && now.tv_nsec >= end_.tv_nsec);
+    }
+
+  private:
+    bool timed_;
+    timespec end_ = {};
+};
+
 void realtime_scheduling() {
     sched_param param = {};
     param.sched_priority = sched_get_priority_max(SCHED_RR);
@@ -141,16 +172,7 @@ void Client::RunTCP() {
     thread_Settings *s = settings_;
     printf("Inside Client::RunTCP( void ) .....\n");
     DataReport *report = InitReport(s);
-    if (timed(s)) {
-        itimerval timer = {};
-        timer.it_value.tv_sec = static_cast<time_t>(s->amount / 100);
-        timer.it_value.tv_usec = static_cast<suseconds_t>((s->amount % 100) * 10000);
-        if (setitimer(ITIMER_REAL, &timer, nullptr) < 0) {
-            WARN_ERRNO("setitimer");
-            stop();
-            return;
-        }
-    }
+    const TestClock clock(s);
     const bool file = (s->option_flags & OPT_FILE_INPUT) != 0;
     const bool each_write = s->interval > 0;
     int64_t total = 0;
@@ -169,7 +191,7 @@ void Client::RunTCP() {
             const PacketReport record = tcp_record(written > 0 ? written : 0, now_plain());
             ReportPacket(report, &record);
         }
-        if (sInterupted) break;
+        if (sInterupted || clock.over()) break;
         if (!timed(s)) {
             take_amount(s, written);
             if (s->amount == 0 || (file && !file_has_data())) break;
@@ -187,16 +209,7 @@ void Client::RunTCP() {
 void Client::RunRateLimitedTCP() {
     thread_Settings *s = settings_;
     DataReport *report = InitReport(s);
-    if (timed(s)) {
-        itimerval timer = {};
-        timer.it_value.tv_sec = static_cast<time_t>(s->amount / 100);
-        timer.it_value.tv_usec = static_cast<suseconds_t>((s->amount % 100) * 10000);
-        if (setitimer(ITIMER_REAL, &timer, nullptr) < 0) {
-            WARN_ERRNO("setitimer");
-            stop();
-            return;
-        }
-    }
+    const TestClock clock(s);
     const bool file = (s->option_flags & OPT_FILE_INPUT) != 0;
     const bool each_write = s->interval > 0;
     const double bytes_per_s = static_cast<double>(s->rate) / 8.0;
@@ -212,7 +225,7 @@ void Client::RunRateLimitedTCP() {
         previous = now;
         if (bucket < 0) {
             delay_loop(kBucketPause_us, ToolVariant::kQuarvel);
-            if (sInterupted) break;
+            if (sInterupted || clock.over()) break;
             continue;
         }
         if (file) next_file_block(buf_, s->buf_len);
@@ -229,7 +242,7 @@ void Client::RunRateLimitedTCP() {
             const PacketReport record = tcp_record(written > 0 ? written : 0, now_plain());
             ReportPacket(report, &record);
         }
-        if (sInterupted) break;
+        if (sInterupted || clock.over()) break;
         if (!timed(s)) {
             take_amount(s, written);
             if (s->amount == 0 || (file && !file_has_data())) break;

@@ -3,7 +3,9 @@
 #include "quarvel/launch.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <iterator>
 
 #include "common/thread.h"
@@ -17,6 +19,10 @@ pthread_mutex_t groupCond = PTHREAD_MUTEX_INITIALIZER;
 namespace {
 
 const RoleTable *roles = nullptr;
+
+// Client streams running, and when the last one ended (monotonic ms).
+std::atomic<int> streams_running{0};
+std::atomic<int64_t> last_stream_end_ms{0};
 
 // thread_mode values 0 to 4, in order.
 constexpr ThreadRole kRoleOfMode[] = {ThreadRole::kUnknown, ThreadRole::kServer,
@@ -125,6 +131,28 @@ void client_init(thread_Settings *client) {
         last->run_next = copy;
         last = copy;
     }
+}
+
+void client_stream_started() {
+    streams_running.fetch_add(1);
+}
+
+void client_stream_ended() {
+    // The end time first: a reader that sees no stream running reads it.
+    last_stream_end_ms.store(launch_mono_ms());
+    streams_running.fetch_sub(1);
+}
+
+int64_t client_streams_quiet_ms(int64_t since_ms) {
+    if (streams_running.load() > 0) return 0;
+    const int64_t from = std::max(since_ms, last_stream_end_ms.load());
+    return std::max<int64_t>(launch_mono_ms() - from, 0);
+}
+
+int64_t launch_mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 thread_Settings *launch_reporter(thread_Settings *global) {

@@ -55,6 +55,17 @@ GroupReport *group_create(thread_Settings *settings);
 // (without OPT_REPORT_SETTINGS) after it.
 void client_init(thread_Settings *client);
 
+// Client streams of this process. client_spawn counts each stream while it
+// runs; a client's own listener (connect_back) waits for the return test while
+// any runs and for a grace time after the last has ended. Any thread.
+void client_stream_started();
+void client_stream_ended();
+// Milliseconds on the monotonic clock since the last client stream ended, but
+// not since before since_ms (a monotonic time in ms); 0 while any stream runs.
+int64_t client_streams_quiet_ms(int64_t since_ms);
+// The monotonic clock in milliseconds.
+int64_t launch_mono_ms();
+
 // A copy of the global record as the reporter (thread_mode 3), with the global
 // record as its run_next: starting it starts the whole chain.
 thread_Settings *launch_reporter(thread_Settings *global);

@@ -34,6 +34,12 @@ namespace {
 // How long the listener waits for a TCP test header before it takes the test
 // without one: a connection that never sends must not hold the listener.
 constexpr int kHeaderWait_ms = 2000;
+// A client's own listener gives up on the return test this long after the
+// client's last stream has ended (the server starts a tradeoff test's return
+// half once its own half is over, a UDP one after its final exchange).
+constexpr int kReturnWait_s = 5;
+// Its wait for a connection wakes this often to look at the client's streams.
+constexpr int kReturnPoll_ms = 100;
 // Longest peer text of a reverse client's host.
 constexpr size_t kHostTextMax = 47;
 
@@ -215,6 +221,7 @@ Listener::Listener(thread_Settings *record)
       end_time{},
       start_time(real_now()),
       host_restricted(false),
+      started_ms(launch_mono_ms()),
       peer_host{} {
     buf_size = settings->buf_len > kUdpHeaderBytes + kTestHeaderBytes
                    ? settings->buf_len
@@ -271,6 +278,7 @@ void Listener::Listen() {
         WARN_ERRNO("bind");
         close(sock);
         set_sock(-1);
+        stopped = true;  // the listener thread ends: it has nothing to listen on
         return;
     }
     set_sock(sock);
@@ -310,6 +318,21 @@ bool Listener::wait_readable(int sock) {
     FD_ZERO(&readable);
     FD_SET(sock, &readable);
     return select(sock + 1, &readable, nullptr, nullptr, &wait) > 0;
+}
+
+bool Listener::wait_return_test() {
+    for (;;) {
+        if (sInterupted.load() != 0) return false;
+        pollfd p{settings->sock, POLLIN, 0};
+        const int ready = poll(&p, 1, kReturnPoll_ms);
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+        if (client_streams_quiet_ms(started_ms) > kReturnWait_s * 1000) {
+            fprintf(stderr, "WARNING: no return test came within %d seconds after the test.\n",
+                    kReturnWait_s);
+            return false;
+        }
+    }
 }
 
 bool Listener::single_client_check(const thread_Settings *record) {
@@ -454,6 +477,7 @@ void Listener::Accept(thread_Settings *record) {
         if (stopped) return;
         // A NAT TCP listener has handed its socket to the test and only waits.
         if (settings->sock < 0 && (udp || !settings->nat_mode)) return;
+        if (settings->connect_back && !wait_return_test()) return;
         if (timed()) {
             if (mono_ms() > deadline_ms) return;
             if (!wait_readable(settings->sock)) return;
@@ -491,7 +515,7 @@ void Listener::Accept(thread_Settings *record) {
 }
 
 void Listener::Run() {
-    if (!buf) return;
+    if (!buf || stopped) return;
     if (settings->option_flags & OPT_SINGLE_UDP) {
         UDPSingleServer();
         return;

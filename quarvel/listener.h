@@ -100,6 +100,7 @@ class Listener {
     bool accept_udp(thread_Settings *record);
     bool accept_nat_tcp(thread_Settings *record);
     bool wait_readable(int sock);
+    bool wait_return_test();
     [[noreturn]] void single_udp_exit();
 
     int32_t accepts_left;
@@ -110,6 +111,7 @@ class Listener {
     timeval end_time;
     timeval start_time;
     bool host_restricted;
+    int64_t started_ms;          // monotonic
     bool stopped = false;        // a failure ended the listener
     int first_len = 0;           // bytes of the first datagram of a UDP test
     sockaddr_storage peer_host;  // the one host served while restricted

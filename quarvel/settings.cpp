@@ -74,6 +74,11 @@ void Settings_GenerateListenerSettings(const thread_Settings *client, thread_Set
     copy->thread_mode = kMode_Listener;
     copy->option_flags = (copy->option_flags | OPT_COMPAT) & ~OPT_DAEMON;
     copy->test_mode = kTest_Normal;
+    // Its wait for the return test follows the client's own streams (it must
+    // outlast a tradeoff test's first half), and the return test's server
+    // receives until the sender closes rather than for -t from its accept.
+    copy->connect_back = 1;
+    copy->option_flags &= ~OPT_TIME_SET;
     if (client->listen_port != 0) copy->port = client->listen_port;
     *listener = copy;
 }

@@ -118,6 +118,9 @@ struct thread_Settings {
     uint32_t local_len;
     pthread_t thread_id;  // zero when not started
     int32_t nat_mode;     // 1 with -e or -E
+    // 1 for a client's own listener of the return test (and the records it
+    // serves): it waits while the client's streams run, not by -t.
+    int32_t connect_back;
 
     // NAT UDP: the hello datagram a client received (kept, not interpreted),
     // and where a server sends its hellos.
@@ -142,7 +145,8 @@ void Settings_Destroy(thread_Settings *settings);
 
 // For a client with a dual or tradeoff test and without OPT_COMPAT:
 // *listener = the record of the client's own listener for the reverse test
-// (port listen_port when set). Otherwise *listener = nullptr.
+// (port listen_port when set; connect_back 1, without OPT_TIME_SET: its wait
+// follows the client's streams). Otherwise *listener = nullptr.
 void Settings_GenerateListenerSettings(const thread_Settings *client, thread_Settings **listener);
 
 // --- Command line and environment ---

@@ -89,6 +89,7 @@ TEST_P(ListenerSettings, OnlyTwoWayTestsWithoutCompatGetOne) {
     client->option_flags |= c.extra_flags;
     client->listen_port = c.listen_port;
     client->nat_mode = 1;
+    client->option_flags |= OPT_TIME_SET;
     thread_Settings *listener = reinterpret_cast<thread_Settings *>(1);
     Settings_GenerateListenerSettings(client, &listener);
     if (!c.made) {
@@ -103,6 +104,10 @@ TEST_P(ListenerSettings, OnlyTwoWayTestsWithoutCompatGetOne) {
     EXPECT_TRUE(listener->option_flags & OPT_COMPAT);
     EXPECT_FALSE(listener->option_flags & OPT_DAEMON);
     EXPECT_TRUE(listener->option_flags & OPT_UDP);
+    // It waits while the client's streams run, not for -t from its start.
+    EXPECT_EQ(listener->connect_back, 1);
+    EXPECT_FALSE(listener->option_flags & OPT_TIME_SET);
+    EXPECT_EQ(client->connect_back, 0);
     EXPECT_STREQ(listener->host, "192.0.2.1");
     EXPECT_NE(listener->host, client->host);
     EXPECT_STREQ(listener->local_host, "192.0.2.2");
