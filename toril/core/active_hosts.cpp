@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "toril/reporting/report.h"
@@ -46,11 +47,45 @@ ActiveHost *find_locked(const sockaddr_storage &key) {
     return nullptr;
 }
 
-int push_locked(thread_Settings *record, ActiveHost *node) {
+// The table's own reference for a joining record: it keeps the sum alive but
+// is no member report. The references then are the members at that moment
+// (the reports and the joining streams, this one included).
+void hold_sum_locked(ActiveHost *node, const thread_Settings *record) {
+    SumReport *sum = node->sum_report;
+    if (!sum) return;
+    pthread_mutex_lock(&sum->reference_mutex);
+    const int members = ++sum->reference_count;
+    pthread_mutex_unlock(&sum->reference_mutex);
+    node->joining.emplace_back(record, members);
+}
+
+// Drops the table's reference for record, if it holds one; reported: record
+// became a member with a report of its own. A report made while the table
+// held references counted them in the sum's maximum as well; the maximum is
+// put back to the members alone. Returns the references left on the sum, or
+// -1 when record held none.
+int release_sum_locked(ActiveHost *node, const thread_Settings *record, bool reported) {
+    auto it = std::find_if(node->joining.begin(), node->joining.end(),
+                           [record](const auto &entry) { return entry.first == record; });
+    if (it == node->joining.end()) return -1;
+    const int members_at_join = it->second;
+    node->joining.erase(it);
+    SumReport *sum = node->sum_report;
+    if (!sum) return -1;
+    pthread_mutex_lock(&sum->reference_mutex);
+    const int left = --sum->reference_count;
+    if (reported) node->members_max = std::max({node->members_max, members_at_join, left});
+    sum->reference_maxcount = node->members_max;
+    pthread_mutex_unlock(&sum->reference_mutex);
+    return left;
+}
+
+int push_locked(thread_Settings *record, ActiveHost *node, bool joining) {
     if (node) {
         node->ref_count++;
         active_table.pushes++;
         record->sum_report = node->sum_report;
+        if (joining) hold_sum_locked(node, record);
         return active_table.created;
     }
     node = new ActiveHost{};
@@ -64,7 +99,12 @@ int push_locked(thread_Settings *record, ActiveHost *node) {
     active_table.pushes++;
     active_table.created++;
     record->sum_report = node->sum_report;
+    if (joining) hold_sum_locked(node, record);
     return active_table.created;
+}
+
+ActiveHost *find_member_locked(const thread_Settings *record) {
+    return find_locked(host_key(record));
 }
 
 class TableLock {
@@ -95,7 +135,7 @@ void Toril_destroy_active_table() {
 
 int Toril_push_host(thread_Settings *record) {
     TableLock lock;
-    return push_locked(record, find_locked(host_key(record)));
+    return push_locked(record, find_locked(host_key(record)), false);
 }
 
 int Toril_push_host_port_conditional(thread_Settings *record) {
@@ -103,20 +143,49 @@ int Toril_push_host_port_conditional(thread_Settings *record) {
     TableLock lock;
     ActiveHost *node = find_locked(key);
     if (node && same_port(node->host, key)) return -1;
-    return push_locked(record, node);
+    return push_locked(record, node, false);
+}
+
+int Toril_push_host_joining(thread_Settings *record) {
+    TableLock lock;
+    return push_locked(record, find_locked(host_key(record)), true);
+}
+
+int Toril_push_host_port_conditional_joining(thread_Settings *record) {
+    const sockaddr_storage &key = host_key(record);
+    TableLock lock;
+    ActiveHost *node = find_locked(key);
+    if (node && same_port(node->host, key)) return -1;
+    return push_locked(record, node, true);
+}
+
+void Toril_host_reported(const thread_Settings *record) {
+    TableLock lock;
+    if (ActiveHost *node = find_member_locked(record)) release_sum_locked(node, record, true);
 }
 
 void Toril_remove_host(thread_Settings *record) {
-    TableLock lock;
-    const sockaddr_storage &key = host_key(record);
-    for (ActiveHost **link = &active_table.root; *link; link = &(*link)->next) {
-        ActiveHost *node = *link;
-        if (!same_host(node->host, key)) continue;
-        if (--node->ref_count <= 0) {
-            *link = node->next;
-            delete node;
-            active_table.count--;
+    SumReport *orphan = nullptr;
+    {
+        TableLock lock;
+        const sockaddr_storage &key = host_key(record);
+        for (ActiveHost **link = &active_table.root; *link; link = &(*link)->next) {
+            ActiveHost *node = *link;
+            if (!same_host(node->host, key)) continue;
+            const int left = release_sum_locked(node, record, false);
+            if (--node->ref_count <= 0) {
+                // Only the table's reference kept the sum: no report has
+                // it and no member is left to make one.
+                if (left == 0) orphan = node->sum_report;
+                *link = node->next;
+                delete node;
+                active_table.count--;
+            }
+            break;
         }
-        return;
+    }
+    if (orphan) {
+        if (record->sum_report == orphan) record->sum_report = nullptr;
+        FreeSumReport(orphan);
     }
 }

@@ -1,6 +1,7 @@
 // The process-wide launch objects, the start lists and the start of the chain.
 #include "toril/core/launch.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <ctime>
 
 #include "common/signals.h"
+#include "common/sockaddr.h"
 #include "toril/core/active_hosts.h"
+#include "toril/core/sockaddr_settings.h"
 #include "toril/reporting/report.h"
 
 ReadyFlag reporter_state = {PTHREAD_COND_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, 0};
@@ -129,6 +132,40 @@ const char *role_text(ThreadRole role) {
 }
 
 bool cleanup_registered = false;
+
+// Binds a probe socket of the listener's kind to its local address and port
+// (port 0: one of the system's choosing). Without address reuse, so a port
+// that any other socket holds counts as taken. The bound port, or 0.
+uint16_t probe_bind(thread_Settings *listener, uint16_t port) {
+    SockAddr_localAddr(listener);
+    SockAddr_setPort(&listener->local, port);
+    const int type = (listener->option_flags & OPT_UDP) ? SOCK_DGRAM : SOCK_STREAM;
+    const int fd = socket(listener->local.ss_family, type, 0);
+    if (fd < 0) return 0;
+    uint16_t bound = 0;
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&listener->local), listener->local_len) == 0) {
+        sockaddr_storage local{};
+        socklen_t len = sizeof(local);
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len) == 0)
+            bound = SockAddr_getPort(&local);
+    }
+    close(fd);
+    return bound;
+}
+
+// The connection back of a dual or tradeoff test comes to the test's own
+// port unless -L names one. When that port is taken here (the server runs on
+// this host, as in a loopback test), the listener takes a free port instead
+// and the test header, which carries listen_port, tells the server which.
+void choose_listen_port(thread_Settings *global, thread_Settings *listener) {
+    if (global->listen_port != 0) return;
+    if (probe_bind(listener, listener->port) != 0) return;
+    const uint16_t port = probe_bind(listener, 0);
+    if (port == 0) return;  // the listener's own bind will say why
+    listener->port = port;
+    listener->port_last = port;  // one port, not a range up to the test's port
+    global->listen_port = port;
+}
 
 }  // namespace
 
@@ -258,7 +295,10 @@ void client_init(thread_Settings *global) {
     global->option_flags |= OPT_REPORT_SETTINGS;
     thread_Settings *listener = nullptr;
     Settings_GenerateListenerSettings(global, &listener);
-    if (listener) global->run_next = listener;
+    if (listener) {
+        choose_listen_port(global, listener);
+        global->run_next = listener;
+    }
     for (int i = 1; i < global->threads; ++i) append(global, parallel_copy(global, i));
     const bool bounceback = (global->extra_flags & EXT_BOUNCEBACK) != 0;
     const bool congest = (global->extra_flags & (EXT_BB_CONGEST_UP | EXT_BB_CONGEST_DOWN)) != 0;

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include "toril/core/active_hosts.h"
 #include "toril/core/sockaddr_settings.h"
 #include "toril/core/sockopt_settings.h"
+#include "toril/endpoints/listener_udp.h"
 #include "toril/endpoints/server_io.h"
 #include "toril/reporting/report.h"
 
@@ -41,6 +43,9 @@ constexpr int kV4L2HeaderLen = 34;
 constexpr int kV6L2HeaderLen = 54;
 constexpr int32_t kAckTimeoutMin_us = 10000;
 constexpr int32_t kAckTimeoutMax_us = 2500000;
+// Datagrams the listener reads off its socket in one go after opening a
+// test's socket: enough for what queued meanwhile, bounded against a flood.
+constexpr int kUdpDrainMax = 4096;
 
 uint32_t be32(const char *p) {
     const auto *u = reinterpret_cast<const uint8_t *>(p);
@@ -78,25 +83,6 @@ void warn_header(const char *what, int result) {
     WARN(text);
 }
 
-// The group sum of a test that never started: once no host node holds it and
-// no stream joined it, nobody else will free it.
-void release_group_sum(thread_Settings *record) {
-    SumReport *sum = record->sum_report;
-    if (!sum) return;
-    record->sum_report = nullptr;
-    pthread_mutex_lock(&active_table.mutex);
-    bool held = false;
-    for (const ActiveHost *node = active_table.root; node && !held; node = node->next)
-        held = node->sum_report == sum;
-    if (!held) {
-        pthread_mutex_lock(&sum->reference_mutex);
-        held = sum->reference_count > 0;
-        pthread_mutex_unlock(&sum->reference_mutex);
-    }
-    pthread_mutex_unlock(&active_table.mutex);
-    if (!held) FreeSumReport(sum);
-}
-
 }  // namespace
 
 Listener::Listener(thread_Settings *s) : settings(s) {
@@ -106,6 +92,11 @@ Listener::Listener(thread_Settings *s) : settings(s) {
 }
 
 Listener::~Listener() {
+    for (const PendingUdp &p : pending_udp) {
+        udp_backlog_close(UdpPort(), p.peer);
+        close(p.sock);
+    }
+    pending_udp.clear();
     if (settings->sock == sock) settings->sock = -1;
     if (sock >= 0 && close(sock) < 0) WARN_ERRNO("listener close");
     sock = -1;
@@ -145,7 +136,7 @@ void Listener::Run() {
         const bool timed_wait =
             ((settings->option_flags & OPT_TIME_SET) && !(settings->option_flags & OPT_DAEMON)) ||
             (settings->option_flags & OPT_COMPAT) || (settings->test_flags & TEST_PERMIT_KEY);
-        if (timed_wait && !WaitReadable()) {
+        if (timed_wait && pending_udp.empty() && !WaitReadable()) {
             if (settings->option_flags & OPT_COMPAT) {
                 fprintf(stderr, "ERROR: expected reverse connect did not occur\n");
                 break;
@@ -221,14 +212,15 @@ bool Listener::WaitReadable() {
     return select(sock + 1, &readable, nullptr, nullptr, &tv) > 0;
 }
 
-// Drops the test being prepared: its host leaves the table (releasing the
+// Drops the test being prepared: its host leaves the table (which frees a
 // group sum that no stream started on), its socket is closed.
 void Listener::DropTest(thread_Settings *record, bool post_report) {
     if (post_report && !(record->option_flags & OPT_NO_CONN_REPORT) &&
         !(record->test_flags & TEST_SUM_ONLY))
         PostReport(InitConnectionReport(record));
     Toril_remove_host(record);
-    release_group_sum(record);
+    record->sum_report = nullptr;
+    if (is_udp(record)) udp_backlog_close(SockAddr_getPort(&record->local), record->peer);
     if (record->sock >= 0) close(record->sock);
     record->sock = -1;
     if (record->udp_sock >= 0) close(record->udp_sock);
@@ -442,11 +434,136 @@ int Listener::my_accept(thread_Settings *record) {
     getsockname(fd, reinterpret_cast<sockaddr *>(&record->local), &local_len);
     record->local_len = local_len;
     SockAddr_Ifrname(record);
-    Toril_push_host(record);
+    Toril_push_host_joining(record);
     return fd;
 }
 
+bool Listener::KeepsUdpSocket() const {
+    return !(settings->option_flags & OPT_MULTICAST) && !(settings->extra_flags & EXT_TAP_DEV);
+}
+
+uint16_t Listener::UdpPort() const {
+    return SockAddr_getPort(&settings->local);
+}
+
 int Listener::udp_accept(thread_Settings *record) {
+    // A multicast group is joined on the listening socket itself: that
+    // socket goes to the test (one at a time).
+    return KeepsUdpSocket() ? udp_accept_kept(record) : udp_accept_handoff(record);
+}
+
+// A socket of the test's own, bound to the listening port and connected to
+// its client: from now on the kernel delivers that client's datagrams there.
+int Listener::UdpStreamSocket(const sockaddr_storage &peer, socklen_t peer_len) {
+    const int fd = socket(settings->local.ss_family, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        WARN_ERRNO("socket");
+        return -1;
+    }
+    const int saved = settings->sock;
+    settings->sock = fd;
+    const SockOptResult options = SetSocketOptions(settings);
+    settings->sock = saved;
+    if (options != SockOptResult::kOk) {
+        close(fd);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&settings->local), settings->local_len) < 0) {
+        WARN_ERRNO("listener bind");
+        close(fd);
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&peer), peer_len) < 0) {
+        WARN_ERRNO("connect UDP");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One datagram read off the listening socket (in udp_scratch): a datagram of
+// a test already accepted goes to that test; the first datagram of a new
+// one opens the test's socket and waits for its accept.
+void Listener::UdpDispatch(int len, const sockaddr_storage &peer, socklen_t peer_len,
+                           const Timestamp &arrival) {
+    const uint16_t port = UdpPort();
+    if (auto backlog = udp_backlog_find(port, peer)) {
+        backlog->push(udp_scratch.data(), static_cast<size_t>(len), arrival);
+        return;
+    }
+    UdpHdr hdr{};
+    const bool has_hdr = hdr_udp_read(reinterpret_cast<const uint8_t *>(udp_scratch.data()), len,
+                                      false, &hdr) == kHdr_Ok;
+    // A late final datagram of an earlier test, or one too short to carry a
+    // datagram header, never starts a test.
+    if (!has_hdr || hdr.seqno < 0) return;
+    const int fd = UdpStreamSocket(peer, peer_len);
+    if (fd < 0) return;
+    udp_backlog_open(port, peer);
+    pending_udp.push_back(
+        PendingUdp{std::vector<char>(udp_scratch.data(), udp_scratch.data() + len), peer, peer_len,
+                   arrival, fd});
+    // What queued on the listening socket before the test's socket existed
+    // belongs to this test or to other new ones: sort it out now, while it
+    // is still in order.
+    UdpDrain();
+}
+
+void Listener::UdpDrain() {
+    for (int i = 0; i < kUdpDrainMax; ++i) {
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof(peer);
+        const ssize_t n = recvfrom(sock, udp_scratch.data(), udp_scratch.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr *>(&peer), &peer_len);
+        if (n < 0) return;
+        UdpDispatch(static_cast<int>(n), peer, peer_len, server_now());
+    }
+}
+
+int Listener::udp_accept_kept(thread_Settings *record) {
+    const size_t cap = static_cast<size_t>(record->buf_len > 0 ? record->buf_len : 0);
+    if (udp_scratch.size() < cap || udp_scratch.empty()) udp_scratch.resize(cap > 0 ? cap : 1);
+    while (pending_udp.empty()) {
+        sockaddr_storage peer{};
+        socklen_t peer_len = sizeof(peer);
+        const ssize_t n = recvfrom(sock, udp_scratch.data(), udp_scratch.size(), 0,
+                                   reinterpret_cast<sockaddr *>(&peer), &peer_len);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            WARN_ERRNO("recvfrom");
+            return -1;
+        }
+        if (StopRequested()) return 0;
+        UdpDispatch(static_cast<int>(n), peer, peer_len, server_now());
+    }
+    if (StopRequested()) return 0;
+    PendingUdp next = std::move(pending_udp.front());
+    pending_udp.pop_front();
+    const size_t room = Settings_BufferSize(record->buf_len);
+    const size_t n = std::min(room, next.first.size());
+    memcpy(record->buf, next.first.data(), n);
+    record->peer = next.peer;
+    record->peer_len = next.peer_len;
+    record->accept_sec = next.arrival.tv_sec;
+    record->accept_usec = next.arrival.tv_usec;
+    record->sock = next.sock;
+    socklen_t local_len = sizeof(sockaddr_storage);
+    getsockname(record->sock, reinterpret_cast<sockaddr *>(&record->local), &local_len);
+    record->local_len = local_len;
+    SockAddr_Ifrname(record);
+    record->first_read_len = static_cast<int32_t>(n);
+    if (Toril_push_host_port_conditional_joining(record) == -1) {
+        udp_backlog_close(UdpPort(), record->peer);
+        close(record->sock);
+        record->sock = -1;
+        return 0;
+    }
+    return record->sock;
+}
+
+int Listener::udp_accept_handoff(thread_Settings *record) {
     const bool seqno64 = false;  // a negative low word marks a final datagram either way
     for (;;) {
         socklen_t len = sizeof(sockaddr_storage);
@@ -472,7 +589,7 @@ int Listener::udp_accept(thread_Settings *record) {
         record->accept_usec = now.tv_usec;
         record->peer_len = len;
         record->sock = sock;
-        if (Toril_push_host_port_conditional(record) == -1) {
+        if (Toril_push_host_port_conditional_joining(record) == -1) {
             record->sock = -1;
             return 0;
         }
@@ -482,7 +599,7 @@ int Listener::udp_accept(thread_Settings *record) {
         if (connect(record->sock, reinterpret_cast<const sockaddr *>(&record->peer), len) < 0) {
             WARN_ERRNO("connect UDP");
             Toril_remove_host(record);
-            release_group_sum(record);
+            record->sum_report = nullptr;
             close(record->sock);
             record->sock = -1;
             return 0;

@@ -17,6 +17,11 @@
 // refused) and goes on.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <deque>
+#include <vector>
+
 #include "toril/core/settings.h"
 #include "toril/reporting/timestamp.h"
 
@@ -57,6 +62,28 @@ class Listener {
     void StartTest(thread_Settings *record);
     bool ReadBounceBack(thread_Settings *record);
     bool CheckPermitKey(thread_Settings *record, uint32_t flags, int hdr_len);
+    // UDP tests on a listening socket that stays with the listener (every
+    // unicast UDP listener without a tap device).
+    bool KeepsUdpSocket() const;
+    uint16_t UdpPort() const;
+    int udp_accept_kept(thread_Settings *record);
+    int udp_accept_handoff(thread_Settings *record);
+    void UdpDispatch(int len, const sockaddr_storage &peer, socklen_t peer_len,
+                     const Timestamp &arrival);
+    void UdpDrain();
+    int UdpStreamSocket(const sockaddr_storage &peer, socklen_t peer_len);
+
+    // A UDP test whose first datagram came and whose connected socket is
+    // open, waiting for its turn to be accepted.
+    struct PendingUdp {
+        std::vector<char> first;
+        sockaddr_storage peer;
+        socklen_t peer_len;
+        Timestamp arrival;
+        int sock;
+    };
+    std::deque<PendingUdp> pending_udp;
+    std::vector<char> udp_scratch;
 
     int accepts_left = -1;
     int sock = -1;

@@ -205,6 +205,8 @@ bool Server::InitTrafficLoop() {
     report = static_cast<IndividualReport *>(report_node->this_report);
     stats = &report->info;
     record = PacketRecord{};
+    // The report holds the group sum now; the table's reference goes.
+    Toril_host_reported(settings);
 
     bool second_at_barrier = false;
     if ((settings->test_flags & TEST_FULL_DUPLEX) &&

@@ -11,7 +11,9 @@
 
 #include "common/checksum.h"
 #include "common/signals.h"
+#include "common/sockaddr.h"
 #include "common/warn.h"
+#include "toril/endpoints/listener_udp.h"
 #include "toril/endpoints/server.h"
 #include "toril/endpoints/server_io.h"
 
@@ -217,18 +219,28 @@ void Server::RunUDP() {
     bool first = true;
     bool idle_end = false;
     int64_t last_arrival_s = monotonic_s();
+    const bool l2 = (settings->test_flags & TEST_L2CHECKS) != 0;
+    // Datagrams the listener received for this test before its socket took
+    // over come first. In L2 mode frames come from the packet socket only.
+    const uint16_t local_port = SockAddr_getPort(&settings->local);
+    std::shared_ptr<UdpBacklog> backlog =
+        l2 ? nullptr : udp_backlog_find(local_port, settings->peer);
     if (go && !sInterupted.load() && !peer_closed) {
-        const bool l2 = (settings->test_flags & TEST_L2CHECKS) != 0;
         for (;;) {
             if (TimedOut() || final_seen) break;
-            const int n = ReceiveDatagram();
+            Timestamp early_arrival{};
+            const bool early = backlog && backlog->waiting();
+            const int n = early
+                              ? backlog->pop(settings->buf, static_cast<size_t>(settings->buf_len),
+                                             &early_arrival)
+                              : ReceiveDatagram();
             record.emptyreport = 1;
             record.transit_ready = 0;
             record.l2errors = 0;
             record.packetLen = 0;
-            if (n == 0) {
+            if (n == 0 && !early) {
                 peer_closed = true;
-            } else if (n < 0) {
+            } else if (n < 0 && !early) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     WARN_ERRNO("recvmsg");
                     peer_closed = true;
@@ -243,7 +255,10 @@ void Server::RunUDP() {
             }
             // The kernel's receive stamp when it came, else the time of now.
             bool stamped = false;
-            if (n > 0) {
+            if (early && n >= 0) {
+                record.packetTime = early_arrival;
+                stamped = true;
+            } else if (n > 0) {
                 cmsghdr *c = CMSG_FIRSTHDR(&message);
                 if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP &&
                     c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
@@ -271,5 +286,7 @@ void Server::RunUDP() {
             if (sInterupted.load() || peer_closed) break;
         }
     }
+    // Later datagrams of this client start a new test.
+    udp_backlog_close(local_port, settings->peer);
     EndTest(!idle_end);
 }
