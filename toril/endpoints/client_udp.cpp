@@ -50,10 +50,21 @@ void Client::RunUDP() {
     else if (rate > 0)
         delay_ns = pps ? 1e9 / rate : s->buf_len * 8.0 * 1e9 / rate;
     const bool variance = (s->test_flags & TEST_RATE_VARIANCE) && !pps;
-    if (first_payload_sent_ && delay_ns > kMinSleep_ns)
-        delay_loop(static_cast<uint64_t>(delay_ns / 1000));
+    // The schedule starts at the test's start, when the header datagram went
+    // out and the reports' clocks start: the set-up since then (or a late
+    // wake-up) is made up instead of lost, and the header takes the first
+    // slot. The first data datagram is due one target after it.
     double lag_ns = 0;
     Timestamp prev = client_now();
+    if (timestamp_isset(start_time_) && !timestamp_after(start_time_, prev)) {
+        if (first_payload_sent_) {
+            const double due_ns = delay_ns - static_cast<double>(ts_diff_ns(prev, start_time_));
+            if (delay_ns > kMinSleep_ns && due_ns >= kMinSleep_ns)
+                delay_loop(static_cast<uint64_t>(due_ns / 1000));
+            lag_ns = delay_ns;
+        }
+        prev = start_time_;
+    }
     bool last_ok = true;
     while (InProgress()) {
         now_ = client_now();
