@@ -1,0 +1,190 @@
+// Hostile peers for the servers: plain-socket sessions and datagrams that
+// carry random, truncated, oversized or absurd bytes, floods of connections
+// that send nothing or reset, and the figures of a server process (alive,
+// open descriptors, resident memory) before and after the abuse.
+//
+// Nothing here knows a wire format: the tests build their inputs with each
+// program's own encoders and hand them over as bytes. Every wait is bounded.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace hostile {
+
+using Bytes = std::vector<uint8_t>;
+using std::chrono::milliseconds;
+
+// A server on loopback: family 4 (127.0.0.1) or 6 (::1).
+struct Target {
+    int family = 4;
+    uint16_t port = 0;
+};
+
+socklen_t loopback(const Target &t, sockaddr_storage *out);
+const char *loopback_text(int family);
+
+// --- TCP ---
+
+// Connects within limit; -1 when the server did not take the connection.
+int tcp_connect(const Target &t, milliseconds limit);
+
+enum class Ending {
+    kClose,  // orderly close after the bytes
+    kReset,  // SO_LINGER 0: the server sees a reset
+};
+
+// One session: connect, send the bytes (as far as the server takes them
+// within the limit), end as asked. Whatever the server answers within
+// answer_wait is read and dropped. False when it could not connect.
+bool tcp_session(const Target &t, const Bytes &bytes, Ending ending, milliseconds answer_wait);
+
+// Closes fd with SO_LINGER 0.
+void reset_close(int fd);
+
+// Opens count connections (in batches of at most batch open at once), each
+// either silent (held briefly, then closed) or reset at once, alternately;
+// stops early when the time budget runs out. Returns connections made.
+struct FloodResult {
+    int attempted = 0;
+    int connected = 0;
+};
+FloodResult tcp_flood(const Target &t, int count, milliseconds budget, int batch = 100);
+
+// --- UDP ---
+
+// One datagram from a fresh socket (so from a new source port each time);
+// false when the send failed. After the send, answers are read and dropped
+// for answer_wait.
+bool udp_datagram(const Target &t, const Bytes &bytes, milliseconds answer_wait = milliseconds(0));
+
+// Datagrams from one connected socket (one peer address).
+class UdpPeer {
+  public:
+    explicit UdpPeer(const Target &t);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer &) = delete;
+    UdpPeer &operator=(const UdpPeer &) = delete;
+    bool send(const Bytes &bytes);
+    // Answers within wait, dropped; returns how many came.
+    int drain(milliseconds wait);
+
+  private:
+    int fd_ = -1;
+};
+
+// --- Inputs ---
+
+Bytes random_bytes(std::mt19937 &rng, size_t len);
+// count payloads of 1..max_len random bytes from one seed.
+std::vector<Bytes> random_payloads(uint32_t seed, int count, size_t max_len);
+// Every proper prefix of honest (lengths 0 .. size - 1).
+std::vector<Bytes> truncations(const Bytes &honest);
+// Copies of honest with each aligned 32-bit word in [from, to) replaced in
+// turn by each of the absurd values (0, all ones, INT32_MAX, INT32_MIN).
+std::vector<Bytes> word_mutations(const Bytes &honest, size_t from, size_t to);
+// Writes a big-endian 32-bit word.
+void put_be32(Bytes *b, size_t at, uint32_t v);
+
+// Each single bit of a big-endian flags field of width bytes at offset at.
+std::vector<Bytes> bit_flips(const Bytes &honest, size_t at, size_t width);
+
+// --- Barrages: every kind of hostile input a wire format allows ---
+
+// What an honest client of the program sends, built with its own encoders.
+struct Shapes {
+    std::vector<Bytes> tcp_headers;  // honest TCP test headers of several clients
+    std::vector<Bytes> udp_firsts;   // honest first datagrams of several clients
+    Bytes udp_final;                 // a datagram that ends a UDP test
+    size_t udp_header_span = 0;      // bytes of a first datagram that hold header fields
+    // Flag fields (offset, width in bytes) whose every bit is flipped in turn.
+    std::vector<std::pair<size_t, size_t>> tcp_flags, udp_flags;
+    // Headers that announce more than any client sends; 1 MiB of junk follows.
+    std::vector<Bytes> tcp_oversized;
+};
+
+class Tally;
+// phase_done is called after each kind of input with its name (to find the
+// one that brought a server down).
+using PhaseDone = void (*)(void *context, const char *phase);
+
+void tcp_barrage(const Target &t, const Shapes &shapes, uint32_t seed, Tally *tally, PhaseDone done,
+                 void *context);
+void udp_barrage(const Target &t, const Shapes &shapes, uint32_t seed, Tally *tally, PhaseDone done,
+                 void *context);
+
+// --- The server's figures ---
+
+struct Figures {
+    bool alive = false;
+    int fds = -1;      // entries of /proc/PID/fd
+    long rss_kb = -1;  // VmRSS of /proc/PID/status
+    int threads = -1;  // entries of /proc/PID/task
+};
+Figures figures(pid_t pid);
+std::string describe(const Figures &f);
+
+// True when the process maps a sanitizer runtime (its memory figures are
+// then dominated by the sanitizer's own quarantine and shadow).
+bool sanitized(pid_t pid);
+
+// The first sanitizer report line in a server's standard error, or "".
+std::string sanitizer_report(const std::string &err);
+
+// Counts of hostile inputs, printed to the test log and recorded as test
+// properties so that a run shows what it tried.
+class Tally {
+  public:
+    void add(const std::string &kind, int n) { counts_[kind] += n; }
+    int total() const;
+    void publish(const std::string &prefix) const;
+
+  private:
+    std::map<std::string, int> counts_;
+};
+
+// A server under abuse: started by its argv, waited for until its ready
+// text shows on standard output, measured after an honest warm-up and
+// checked after the hostile phase.
+class WatchedServer {
+  public:
+    bool start(const std::vector<std::string> &argv, const std::string &ready_text,
+               milliseconds limit = milliseconds(10000));
+    pid_t pid() const { return proc_.pid(); }
+    testsupport::Background &process() { return proc_; }
+    // Takes the reference figures (after a warm-up test).
+    void take_baseline();
+    const Figures &baseline() const { return baseline_; }
+    // Waits up to limit for the descriptors to come back within the margin of
+    // the baseline (tests in progress end by themselves); returns the last
+    // figures.
+    Figures settle(milliseconds limit);
+    // Alive, descriptors and memory within the margins of the baseline.
+    void expect_sound(const std::string &phase);
+    // Stops the server by its PID and fails on any sanitizer report.
+    void stop_and_check();
+    // Runs the real client (bounded) and expects its output to match
+    // client_final and, within a few seconds, the server's own output after
+    // the start of the run to match server_final.
+    void honest_run(const std::vector<std::string> &client_argv, const std::string &client_final,
+                    const std::string &server_final);
+    // Fails (naming the phase) when the server is no longer alive.
+    void expect_alive(const std::string &phase);
+    static constexpr int kFdMargin = 4;
+
+  private:
+    long rss_margin_kb() const;
+    testsupport::Background proc_;
+    Figures baseline_;
+};
+
+}  // namespace hostile
