@@ -79,17 +79,10 @@ Client::Client(thread_Settings *settings) : settings_(settings) {
     }
     pattern(buf_, size);
 
-    if (settings->option_flags & OPT_FILE_INPUT) {
-        if (settings->option_flags & OPT_STDIN) {
-            input_ = stdin;
-        } else if (settings->input_file) {
-            input_ = fopen(settings->input_file, "rb");
-        }
-        if (!input_) {
-            fprintf(stderr, "Unable to open the file stream\n");
-            fprintf(stderr, "Will use the default data stream\n");
-            settings->option_flags &= ~OPT_FILE_INPUT;
-        }
+    if ((settings->option_flags & OPT_FILE_INPUT) &&
+        !Extractor_Open((settings->option_flags & OPT_STDIN) != 0, settings->input_file,
+                        settings->buf_len, &input_)) {
+        settings->option_flags &= ~OPT_FILE_INPUT;
     }
 
     Connect();
@@ -106,7 +99,7 @@ Client::Client(thread_Settings *settings) : settings_(settings) {
 Client::~Client() {
     if (sock_ >= 0 && close(sock_) < 0) WARN_ERRNO("close");
     if (listen_sock_ >= 0) close(listen_sock_);
-    if (input_ && input_ != stdin) fclose(input_);
+    Extractor_Destroy(&input_);
     free(buf_);
 }
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/extractor.h"
 #include "quarvel/reporter.h"
 #include "quarvel/settings.h"
 
@@ -48,15 +49,13 @@ class Client {
   private:
     void stop();
     void RunUDP(int64_t timeout_us);
-    int next_file_block(char *data, int size);
-    bool file_has_data() const;
     void report_tcp_total(DataReport *report, int64_t total);
 
     thread_Settings *settings_;
     char *buf_ = nullptr;  // at least buf_len bytes, never fewer than a full header
     int sock_ = -1;
-    int listen_sock_ = -1;   // NAT TCP: the socket the server's connection came to
-    FILE *input_ = nullptr;  // file input, or null
+    int listen_sock_ = -1;  // NAT TCP: the socket the server's connection came to
+    PayloadInput input_;    // file input (-F, -I), empty when none
     bool stopped_ = false;
     timeval start_time_ = {};
     timeval last_packet_time_ = {};

@@ -118,6 +118,26 @@ class TestClock {
     timespec end_ = {};
 };
 
+// A block of file input goes out whole: a write cut short by the send
+// time-out or a signal goes on with the rest, so the receiver gets the file's
+// bytes in order. The bytes written, or -1 (errno kept) when none went.
+ssize_t write_block(int sock, const char *data, size_t length, const TestClock &clock) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = write(sock, data + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        const bool retry = n < 0 && (errno == EAGAIN || errno == EINTR);
+        if (!retry || sInterupted || clock.over()) {
+            if (done == 0) return n;
+            break;
+        }
+    }
+    return static_cast<ssize_t>(done);
+}
+
 void realtime_scheduling() {
     sched_param param = {};
     param.sched_priority = sched_get_priority_max(SCHED_RR);
@@ -126,15 +146,6 @@ void realtime_scheduling() {
 }
 
 }  // namespace
-
-int Client::next_file_block(char *data, int size) {
-    if (!file_has_data() || size <= 0) return 0;
-    return static_cast<int>(fread(data, 1, static_cast<size_t>(size), input_));
-}
-
-bool Client::file_has_data() const {
-    return input_ && !feof(input_) && !ferror(input_);
-}
 
 void Client::Run() {
     if (stopped_) return;
@@ -177,11 +188,16 @@ void Client::RunTCP() {
     const bool each_write = s->interval > 0;
     int64_t total = 0;
     for (;;) {
+        size_t length = static_cast<size_t>(std::max(s->buf_len, 0));
         if (file) {
             fputs("if ( isFileInput( mSettings ) )", stdout);
-            next_file_block(buf_, s->buf_len);
+            // Only the file's bytes go out; nothing is left once it has ended.
+            const int32_t got = Extractor_getNextDataBlock(buf_, &input_);
+            if (got <= 0) break;
+            length = static_cast<size_t>(got);
         }
-        const ssize_t written = write(sock_, buf_, static_cast<size_t>(std::max(s->buf_len, 0)));
+        const ssize_t written =
+            file ? write_block(sock_, buf_, length, clock) : write(sock_, buf_, length);
         if (written < 0 && errno != EAGAIN && errno != EINTR) {
             WARN_ERRNO("write");
             break;
@@ -194,8 +210,9 @@ void Client::RunTCP() {
         if (sInterupted || clock.over()) break;
         if (!timed(s)) {
             take_amount(s, written);
-            if (s->amount == 0 || (file && !file_has_data())) break;
+            if (s->amount == 0) break;
         }
+        if (file && !Extractor_canRead(&input_)) break;
     }
     if (!each_write) {
         printf("\n Batch Report Printing -- mSettings->mInterval = %f \n", s->interval);
@@ -228,8 +245,14 @@ void Client::RunRateLimitedTCP() {
             if (sInterupted || clock.over()) break;
             continue;
         }
-        if (file) next_file_block(buf_, s->buf_len);
-        const ssize_t written = write(sock_, buf_, static_cast<size_t>(std::max(s->buf_len, 0)));
+        size_t length = static_cast<size_t>(std::max(s->buf_len, 0));
+        if (file) {
+            const int32_t got = Extractor_getNextDataBlock(buf_, &input_);
+            if (got <= 0) break;
+            length = static_cast<size_t>(got);
+        }
+        const ssize_t written =
+            file ? write_block(sock_, buf_, length, clock) : write(sock_, buf_, length);
         if (written < 0 && errno != EAGAIN && errno != EINTR) {
             WARN_ERRNO("write");
             break;
@@ -245,8 +268,9 @@ void Client::RunRateLimitedTCP() {
         if (sInterupted || clock.over()) break;
         if (!timed(s)) {
             take_amount(s, written);
-            if (s->amount == 0 || (file && !file_has_data())) break;
+            if (s->amount == 0) break;
         }
+        if (file && !Extractor_canRead(&input_)) break;
     }
     report_tcp_total(report, total);
     const PacketReport closing = tcp_record(0, now_plain());
@@ -284,7 +308,7 @@ void Client::RunUDP(int64_t timeout_us) {
     const int file_offset = (s->option_flags & OPT_COMPAT)
                                 ? static_cast<int>(kDatagramHeaderBytes)
                                 : static_cast<int>(kDatagramHeaderBytes + kTestHeaderBytes);
-    const int file_size = std::max(s->buf_len - file_offset, 0);
+    if (file) Extractor_reduceReadSize(file_offset, &input_);
 
     DataReport *report = InitReport(s);
     uint8_t *header = reinterpret_cast<uint8_t *>(buf_);
@@ -295,6 +319,18 @@ void Client::RunUDP(int64_t timeout_us) {
     bool previous_ok = true;
     PacketReport record = {};
     for (;;) {
+        size_t send_length = length;
+        bool last = false;
+        if (file) {
+            // Only the file's bytes go out after the headers. Once it has
+            // ended a pass sends nothing, except the first datagram, which
+            // carries the test header.
+            const int32_t got = Extractor_getNextDataBlock(buf_ + file_offset, &input_);
+            if (got <= 0 && count > 0) break;
+            send_length = std::min(length, static_cast<size_t>(file_offset + std::max(got, 0)));
+            last = !Extractor_canRead(&input_);
+        }
+
         const timeval now = now_rounded();
         client_encode_datagram_header(header, count++, static_cast<uint32_t>(now.tv_sec),
                                       static_cast<uint32_t>(now.tv_usec));
@@ -303,18 +339,12 @@ void Client::RunUDP(int64_t timeout_us) {
         previous = now;
         if (adjust < -1000 * timeout_us) adjust = delay;
 
-        bool last = false;
-        if (file) {
-            next_file_block(buf_ + file_offset, file_size);
-            last = !file_has_data();
-        }
-
         record.number = count - 1;
         record.packet_time = now;
         record.sent_time = now;
         record.error_mark = 0;
         record.empty_mark = 0;
-        const ssize_t written = write(sock_, buf_, length);
+        const ssize_t written = write(sock_, buf_, send_length);
         previous_ok = written >= 0;
         if (written < 0) {
             count--;

@@ -52,4 +52,23 @@ TEST(ClientProgram, UdpTestPrintsTheServerReport) {
     EXPECT_EQ(log.finals, 1);
 }
 
+// -I: what comes on standard input is what goes out after the header; the
+// test ends with the input although the byte count asks for more.
+TEST(ClientProgram, StandardInputIsThePayload) {
+    Bound listener(SOCK_STREAM);
+    ASSERT_EQ(listen(listener.fd(), 5), 0);
+    std::string data;
+    std::thread peer([&] { data = clienttest::accept_and_read(listener.fd()); });
+    testsupport::RunOptions opts;
+    opts.stdin_text = std::string(2500, 'q') + "the end";
+    const auto result =
+        testsupport::run({QUARVEL_BIN, "-c", "127.0.0.1", "-p", std::to_string(listener.port()),
+                          "-n", "1M", "-l", "1000", "-I"},
+                         opts);
+    peer.join();
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    ASSERT_EQ(data.size(), 36u + 2507);
+    EXPECT_EQ(data.substr(36), opts.stdin_text);
+}
+
 }  // namespace
