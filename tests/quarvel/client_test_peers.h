@@ -88,6 +88,7 @@ inline std::string accept_and_read(int listen_fd, int limit_ms = 5000) {
 enum class FinAnswer {
     kReport,           // a full server report: flags 0x80000000 and plausible figures
     kForgedFlags,      // full length, but the flags word is 0
+    kAbsurdReport,     // the flags word, and every other word all ones
     kShort,            // the final datagram cut to 50 bytes (an ack without a report)
     kHelloThenReport,  // a NAT hello, then the full report
     kHellosOnly,       // a NAT hello for every final, never an answer
@@ -136,6 +137,9 @@ inline UdpLog serve_udp(int fd, FinAnswer answer, int idle_ms = 800) {
             for (size_t at = 32; at < 108; at += 4) put_word(&reply, at, 0);
             put_word(&reply, 40, count);
             put_word(&reply, 108, 1);
+            if (answer == FinAnswer::kAbsurdReport) {
+                for (size_t at = 16; at < 112; at += 4) put_word(&reply, at, 0xffffffffu);
+            }
         }
         if (answer != FinAnswer::kSilent) {
             sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr *>(&log.client),

@@ -83,6 +83,7 @@ TEST(ClientUdp, DatagramsCarryNumbersAndHeaderAndTheFinalExchangeEnds) {
     const FinCase cases[] = {
         {"full report", FinAnswer::kReport, 1, true, ""},
         {"forged flags", FinAnswer::kForgedFlags, 1, false, ""},
+        {"absurd report", FinAnswer::kAbsurdReport, 1, true, ""},
         {"short answer", FinAnswer::kShort, 1, false, ""},
         {"hello first", FinAnswer::kHelloThenReport, 1, true, ""},
         {"hellos only", FinAnswer::kHellosOnly, 10, false,

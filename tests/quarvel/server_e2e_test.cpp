@@ -125,6 +125,18 @@ const TcpHostile kTcpHostile[] = {
          return send_header(port, h);
      },
      "WARNING: test header refused (threads -1,"},
+    // A return test that runs for ever, with a window of -1, towards a port
+    // where nobody listens: only the return test fails.
+    {"return_test_nobody_takes",
+     [](uint16_t port) {
+         Header h;
+         h.flags = 0x80000001;
+         h.port = free_port();
+         h.window = 0xffffffff;
+         h.amount = 0x80000001;
+         return send_header(port, h);
+     },
+     "connect failed: Connection refused\n"},
 };
 
 class TcpHostileCase : public Server, public testing::WithParamInterface<TcpHostile> {};
@@ -240,6 +252,34 @@ const UdpHostile kUdpHostile[] = {
          EXPECT_EQ(get32(answer, 12), 0x80000000u);
      },
      "WARNING: datagram of 3 bytes without a header."},
+    // Numbers far ahead and back again, send times that are no times, and a
+    // final datagram of the one number without a positive twin.
+    {"forged_numbers_and_times",
+     [](uint16_t port) {
+         Fd fd(udp_socket(0, port));
+         std::vector<std::vector<uint8_t>> forged = {datagram(0, 1470), datagram(2147483646, 1470),
+                                                     datagram(1, 1470), datagram(INT32_MIN, 1470)};
+         put32(forged[1], 4, 0xffffffff);
+         put32(forged[1], 8, 0xffffffff);
+         put32(forged[2], 8, 999999999);
+         for (const auto &d : forged) send(fd.get(), d.data(), d.size(), 0);
+         const std::vector<uint8_t> answer = receive(fd.get(), 2000);
+         ASSERT_EQ(answer.size(), 1470u);
+         EXPECT_EQ(get32(answer, 12), 0x80000000u);
+         EXPECT_EQ(get32(answer, 40), 2147483647u);  // the highest number seen
+     },
+     ""},
+    // A datagram shaped like a NAT server's hello starts a test of its own
+    // that never ends with a final datagram; the honest test runs beside it.
+    {"hello_shaped_datagram",
+     [](uint16_t port) {
+         Fd fd(udp_socket(0, port));
+         std::vector<uint8_t> hello(50, 0);
+         memcpy(hello.data(), "HELLO:Thank you UDP", 19);
+         send(fd.get(), hello.data(), hello.size(), 0);
+         EXPECT_TRUE(receive(fd.get(), 300).empty());
+     },
+     ""},
 };
 
 class UdpHostileCase : public Server, public testing::WithParamInterface<UdpHostile> {};
