@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <climits>
@@ -310,14 +310,12 @@ void Listener::new_server_record() {
 }
 
 bool Listener::wait_readable(int sock) {
-    const uint64_t hundredths = settings->amount;
-    timeval wait{static_cast<time_t>(hundredths / 100),
-                 static_cast<suseconds_t>((hundredths % 100) * 10000)};
-    if (sock < 0 || sock >= FD_SETSIZE) return false;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(sock, &readable);
-    return select(sock + 1, &readable, nullptr, nullptr, &wait) > 0;
+    if (sock < 0) return false;
+    // The listener's time, in hundredths of a second. poll, not select: the
+    // descriptor may lie beyond what an fd_set can name.
+    const uint64_t hundredths = std::min<uint64_t>(settings->amount, INT32_MAX / 10);
+    pollfd readable{sock, POLLIN, 0};
+    return poll(&readable, 1, static_cast<int>(hundredths * 10)) > 0;
 }
 
 bool Listener::wait_return_test() {

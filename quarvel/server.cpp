@@ -1,7 +1,7 @@
 // quarvel's server thread.
 #include "quarvel/server.h"
 
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -277,11 +277,10 @@ void Server::write_UDP_AckFIN() {
         }
         // A failed write still waits for the client's next repetition.
         (void)!write(settings->sock, buf, static_cast<size_t>(len));
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(settings->sock, &readable);
-        timeval wait{1, 0};
-        const int ready = select(settings->sock + 1, &readable, nullptr, nullptr, &wait);
+        // poll, not select: a server with many tests open may hold a
+        // descriptor beyond what an fd_set can name.
+        pollfd readable{settings->sock, POLLIN, 0};
+        const int ready = poll(&readable, 1, 1000);
         if (ready < 0) {
             WARN_ERRNO("select");
             return;
