@@ -158,12 +158,14 @@ uint16_t probe_bind(thread_Settings *listener, uint16_t port) {
 // this host, as in a loopback test), the listener takes a free port instead
 // and the test header, which carries listen_port, tells the server which.
 void choose_listen_port(thread_Settings *global, thread_Settings *listener) {
+    // One port, not a range up to the test's port.
+    listener->port_last = listener->port;
     if (global->listen_port != 0) return;
     if (probe_bind(listener, listener->port) != 0) return;
     const uint16_t port = probe_bind(listener, 0);
     if (port == 0) return;  // the listener's own bind will say why
     listener->port = port;
-    listener->port_last = port;  // one port, not a range up to the test's port
+    listener->port_last = port;
     global->listen_port = port;
 }
 

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +48,7 @@ constexpr int32_t kAckTimeoutMax_us = 2500000;
 // Datagrams the listener reads off its socket in one go after opening a
 // test's socket: enough for what queued meanwhile, bounded against a flood.
 constexpr int kUdpDrainMax = 4096;
+constexpr size_t kMaxHeaderReaders = 64;  // TCP headers being read at once
 
 uint32_t be32(const char *p) {
     const auto *u = reinterpret_cast<const uint8_t *>(p);
@@ -92,6 +95,7 @@ Listener::Listener(thread_Settings *s) : settings(s) {
 }
 
 Listener::~Listener() {
+    AwaitHeaderReaders(true);
     for (const PendingUdp &p : pending_udp) {
         udp_backlog_close(UdpPort(), p.peer);
         close(p.sock);
@@ -162,33 +166,91 @@ void Listener::Run() {
             continue;
         }
         if (accepts_left > 0) --accepts_left;
-        if (!(settings->option_flags & OPT_IPV6) && peer_is_ipv6(server)) {
-            DropTest(server, false);
+        thread_Settings *record = server;
+        server = nullptr;
+        if (!(settings->option_flags & OPT_IPV6) && peer_is_ipv6(record)) {
+            DropTest(record, false);
             continue;
         }
-        if (!(server->option_flags & OPT_COMPAT)) {
-            // A connect-only server only reports each connection.
-            const bool applied =
-                !(settings->test_flags & TEST_CONNECT_ONLY) && apply_client_settings(server);
-            if (!applied) {
-                DropTest(server, true);
-                continue;
-            }
+        if (ReadsHeaderAside(record)) {
+            StartHeaderReader(record);
+        } else {
+            FinishAccept(record);
         }
-        if (udp) {
-            if (settings->option_flags & OPT_COMPAT) {
-                server->test_flags |= TEST_SEQNO64;
-            } else if (!(settings->extra_flags & EXT_TAP_DEV) &&
-                       ((settings->test_flags | server->test_flags) & TEST_L2CHECKS)) {
-                if (!L2_setup(server, server->sock)) {
-                    DropTest(server, false);
-                    continue;
-                }
-            }
-        }
-        StartTest(server);
-        server = nullptr;
     }
+    AwaitHeaderReaders(StopRequested());
+}
+
+// A TCP client has a few seconds for its header. Waiting for it here would
+// hold every other client for that long (and for ever, one silent
+// connection after the other), so the header is read on a thread of its
+// own. Not for one test at a time (-1), nor for the connection back to a
+// client, nor when no header is read at all.
+bool Listener::ReadsHeaderAside(const thread_Settings *record) const {
+    if (is_udp(settings)) return false;
+    if ((settings->option_flags | record->option_flags) & (OPT_SINGLE_CLIENT | OPT_COMPAT))
+        return false;
+    return !(settings->test_flags & TEST_CONNECT_ONLY);
+}
+
+void Listener::StartHeaderReader(thread_Settings *record) {
+    {
+        std::unique_lock<std::mutex> lock(readers_mutex);
+        // A flood of silent connections waits for the oldest headers to
+        // time out rather than taking a thread each.
+        readers_done.wait(lock, [this] { return header_readers.size() < kMaxHeaderReaders; });
+        header_readers.push_back(record->sock);
+    }
+    const int fd = record->sock;
+    try {
+        std::thread([this, record, fd] {
+            FinishAccept(record);
+            std::lock_guard<std::mutex> lock(readers_mutex);
+            header_readers.erase(std::find(header_readers.begin(), header_readers.end(), fd));
+            readers_done.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        {
+            std::lock_guard<std::mutex> lock(readers_mutex);
+            header_readers.erase(std::find(header_readers.begin(), header_readers.end(), fd));
+        }
+        FinishAccept(record);
+    }
+}
+
+// Before the listener ends, the tests whose headers are still being read
+// are started or dropped. On an interrupt their reads end at once.
+void Listener::AwaitHeaderReaders(bool interrupted) {
+    std::unique_lock<std::mutex> lock(readers_mutex);
+    if (interrupted)
+        for (const int fd : header_readers) shutdown(fd, SHUT_RD);
+    readers_done.wait(lock, [this] { return header_readers.empty(); });
+}
+
+// The rest of an accept: header, L2 capture, start. Runs on the listener's
+// thread or on a header reader's.
+void Listener::FinishAccept(thread_Settings *record) {
+    if (!(record->option_flags & OPT_COMPAT)) {
+        // A connect-only server only reports each connection.
+        const bool applied =
+            !(settings->test_flags & TEST_CONNECT_ONLY) && apply_client_settings(record);
+        if (!applied) {
+            DropTest(record, true);
+            return;
+        }
+    }
+    if (is_udp(settings)) {
+        if (settings->option_flags & OPT_COMPAT) {
+            record->test_flags |= TEST_SEQNO64;
+        } else if (!(settings->extra_flags & EXT_TAP_DEV) &&
+                   ((settings->test_flags | record->test_flags) & TEST_L2CHECKS)) {
+            if (!L2_setup(record, record->sock)) {
+                DropTest(record, false);
+                return;
+            }
+        }
+    }
+    StartTest(record);
 }
 
 bool Listener::WaitReadable() {
@@ -226,7 +288,6 @@ void Listener::DropTest(thread_Settings *record, bool post_report) {
     if (record->udp_sock >= 0) close(record->udp_sock);
     record->udp_sock = -1;
     Settings_Destroy(record);
-    if (record == server) server = nullptr;
 }
 
 void Listener::StartTest(thread_Settings *record) {
@@ -505,17 +566,19 @@ void Listener::UdpDispatch(int len, const sockaddr_storage &peer, socklen_t peer
     pending_udp.push_back(
         PendingUdp{std::vector<char>(udp_scratch.data(), udp_scratch.data() + len), peer, peer_len,
                    arrival, fd});
-    // What queued on the listening socket before the test's socket existed
-    // belongs to this test or to other new ones: sort it out now, while it
-    // is still in order.
-    UdpDrain();
+    // Between its bind and its connect the test's socket took datagrams of
+    // anyone, and what queued on the listening socket before the test's
+    // socket existed belongs to this test or to other new ones: sort both
+    // out now, while they are still in order.
+    UdpDrain(fd);
+    UdpDrain(sock);
 }
 
-void Listener::UdpDrain() {
+void Listener::UdpDrain(int fd) {
     for (int i = 0; i < kUdpDrainMax; ++i) {
         sockaddr_storage peer{};
         socklen_t peer_len = sizeof(peer);
-        const ssize_t n = recvfrom(sock, udp_scratch.data(), udp_scratch.size(), MSG_DONTWAIT,
+        const ssize_t n = recvfrom(fd, udp_scratch.data(), udp_scratch.size(), MSG_DONTWAIT,
                                    reinterpret_cast<sockaddr *>(&peer), &peer_len);
         if (n < 0) return;
         UdpDispatch(static_cast<int>(n), peer, peer_len, server_now());

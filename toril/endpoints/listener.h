@@ -11,6 +11,10 @@
 // Ownership: the listener's settings belong to its thread; the record of the
 // test being prepared (server) belongs to the listener until thread_start_all
 // hands it to its thread. The listening socket is closed by the destructor.
+// A TCP test's header is read on a short-lived thread of its own (the record
+// goes with it), so that a client that never sends one costs only its own
+// connection, for the header timeout; the listener waits for those threads
+// before it ends.
 //
 // A peer that lies, stalls or resets costs only its own test: the listener
 // warns, drops that test (with a ConnectionReport when the header was
@@ -19,7 +23,9 @@
 
 #include <sys/socket.h>
 
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <vector>
 
 #include "toril/core/settings.h"
@@ -59,6 +65,10 @@ class Listener {
     bool StopRequested() const;
     bool WaitReadable();
     void DropTest(thread_Settings *record, bool post_report);
+    bool ReadsHeaderAside(const thread_Settings *record) const;
+    void StartHeaderReader(thread_Settings *record);
+    void AwaitHeaderReaders(bool interrupted);
+    void FinishAccept(thread_Settings *record);
     void StartTest(thread_Settings *record);
     bool ReadBounceBack(thread_Settings *record);
     bool CheckPermitKey(thread_Settings *record, uint32_t flags, int hdr_len);
@@ -70,7 +80,7 @@ class Listener {
     int udp_accept_handoff(thread_Settings *record);
     void UdpDispatch(int len, const sockaddr_storage &peer, socklen_t peer_len,
                      const Timestamp &arrival);
-    void UdpDrain();
+    void UdpDrain(int fd);
     int UdpStreamSocket(const sockaddr_storage &peer, socklen_t peer_len);
 
     // A UDP test whose first datagram came and whose connected socket is
@@ -83,6 +93,10 @@ class Listener {
         int sock;
     };
     std::deque<PendingUdp> pending_udp;
+    // Sockets of the TCP tests whose headers are being read aside.
+    std::mutex readers_mutex;
+    std::condition_variable readers_done;
+    std::vector<int> header_readers;
     std::vector<char> udp_scratch;
 
     int accepts_left = -1;

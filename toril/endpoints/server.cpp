@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/delay.h"
 #include "common/signals.h"
@@ -21,7 +22,17 @@
 
 namespace {
 
-constexpr int32_t kUdpIdleWake_us = 4000000;
+constexpr int32_t kIdleWake_us = 4000000;
+// A TCP test that receives nothing for this long (a client that stopped
+// sending without closing, or went away unheard) ends with a warning
+// instead of holding its thread and socket for ever.
+constexpr int64_t kTcpIdleLimit_s = 60;
+
+int64_t monotonic_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
 constexpr int32_t kL2MinBufLen = 3036;    // room for a whole frame in L2 mode
 constexpr int64_t kTripWindow_s = 600;    // a trip start further away is ignored
 constexpr int64_t kReverseExtra = 200;    // reverse tests run two seconds longer
@@ -94,9 +105,12 @@ Server::Server(thread_Settings *s) : settings(s) {
         timeout_us = clamp_timeout_us(static_cast<double>(settings->amount) * 5000.0);
     if (burst_mode && settings->frame_rate > 0)
         timeout_us = clamp_timeout_us(2000000.0 / settings->frame_rate);
-    // A UDP test always wakes up now and then, so that one whose client went
-    // away without its final datagram can end (see RunUDP).
-    if (timeout_us <= 0 && is_udp(settings)) timeout_us = kUdpIdleWake_us;
+    // A test always wakes up now and then, so that one whose client went
+    // away without its final datagram, or stopped sending, can end (see
+    // RunUDP, RunTCP). Burst reads and bounceback keep their own rules.
+    const bool plain_tcp =
+        !is_udp(settings) && !burst_mode && !(settings->extra_flags & EXT_BOUNCEBACK);
+    if (timeout_us <= 0 && (is_udp(settings) || plain_tcp)) timeout_us = kIdleWake_us;
     if (timeout_us > 0 && sock >= 0) SetSocketOptionsReceiveTimeout(sock, timeout_us);
 }
 
@@ -446,6 +460,7 @@ void Server::RunTCP() {
     int64_t budget_bytes = 0;
     Timestamp budget_time = record.packetTime;
     bool in_burst = false;
+    int64_t last_data_s = monotonic_s();
 
     while (!sInterupted.load() && !peer_closed && !TimedOut()) {
         record.emptyreport = 1;
@@ -471,8 +486,13 @@ void Server::RunTCP() {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     WARN_ERRNO("recv");
                     peer_closed = true;
+                } else if (!burst_mode && monotonic_s() - last_data_s > kTcpIdleLimit_s) {
+                    fprintf(stderr, "WARN: no data for %d seconds, test ended\n",
+                            static_cast<int>(kTcpIdleLimit_s));
+                    peer_closed = true;
                 }
             } else {
+                last_data_s = monotonic_s();
                 bytes += static_cast<int>(n);
                 if (burst_mode) {
                     burst_remaining -= n;
