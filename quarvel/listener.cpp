@@ -348,10 +348,12 @@ bool Listener::host_rejected(thread_Settings *record) {
     return host_restricted && !SockAddr_Hostare_Equal(&record->peer, &peer_host);
 }
 
-void Listener::add_client(thread_Settings *record, bool keep_record) {
+bool Listener::add_client(thread_Settings *record, bool keep_record) {
     auto *entry =
         new Toril_ListEntry{record->peer, nullptr, keep_record ? record : nullptr, nullptr};
-    if (Toril_ListEntry *same_host = Toril_hostpresent(&record->peer, clients)) {
+    Toril_ListEntry *same_host = Toril_hostpresent(&record->peer, clients);
+    const bool new_group = same_host == nullptr;
+    if (same_host) {
         entry->group = same_host->group;
         record->sum_report = same_host->group;
     } else {
@@ -360,6 +362,7 @@ void Listener::add_client(thread_Settings *record, bool keep_record) {
         entry->group = record->sum_report;
     }
     Toril_pushback(entry, &clients);
+    return new_group;
 }
 
 int Listener::read_tcp_header(int sock) {
@@ -562,14 +565,17 @@ void Listener::Run() {
             }
             continue;
         }
-        add_client(server, false);
+        // The header's thread count covers every stream of the client, so
+        // only the stream that opens the host's group starts the return test.
+        const bool first_of_group = add_client(server, false);
         pthread_mutex_unlock(&clients_mutex);
 
         if (udp) {
-            start_reverse(server, buf + kUdpHeaderBytes, first_len - kUdpHeaderBytes, false);
+            if (first_of_group)
+                start_reverse(server, buf + kUdpHeaderBytes, first_len - kUdpHeaderBytes, false);
         } else if (!(settings->option_flags & (OPT_COMPAT | OPT_MULTICAST))) {
             const int got = read_tcp_header(server->sock);
-            start_reverse(server, buf, got, false);
+            if (first_of_group) start_reverse(server, buf, got, false);
         }
         thread_start(server);
         server = nullptr;
@@ -689,8 +695,10 @@ void Listener::UDPSingleServer() {
             if (settings->threads != 0 && accepts_left <= 0) break;
             continue;
         }
-        add_client(server, true);
-        start_reverse(server, buf + kUdpHeaderBytes, static_cast<int>(n) - kUdpHeaderBytes, true);
+        if (add_client(server, true)) {
+            start_reverse(server, buf + kUdpHeaderBytes, static_cast<int>(n) - kUdpHeaderBytes,
+                          true);
+        }
         server->report = InitReport(server);
         if (!(settings->option_flags & OPT_SINGLE_CLIENT)) accepts_left--;
         server = nullptr;

@@ -91,7 +91,9 @@ class Listener {
     bool timed() const;
     bool host_rejected(thread_Settings *record);
     bool single_client_check(const thread_Settings *record);
-    void add_client(thread_Settings *record, bool keep_record);
+    // Enters the record's peer in the client list (under clients_mutex);
+    // true when it opens a new group (no test of its host is under way).
+    bool add_client(thread_Settings *record, bool keep_record);
     int read_tcp_header(int sock);
     void start_reverse(thread_Settings *record, const uint8_t *header, int header_len,
                        bool single_udp);

@@ -123,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, ServerAfterTwoWay, testing::ValuesIn(kTwoWay),
 
 struct Tradeoff {
     const char *name;
+    std::vector<std::string> server_extra;
     std::vector<std::string> extra;
     std::vector<std::string> reports;  // the client's report lines, masked
 };
@@ -140,7 +141,7 @@ TEST_P(TradeoffClient, ReportsBothHalves) {
     const uint16_t port = free_port();
     const uint16_t back = free_port();
     Background server;
-    ASSERT_TRUE(start_quarvel(server, plus({"-s", "-p", std::to_string(port)}, c.extra)));
+    ASSERT_TRUE(start_quarvel(server, plus({"-s", "-p", std::to_string(port)}, c.server_extra)));
     ASSERT_TRUE(server.wait_for_output("Server listening", milliseconds(3000))) << server.err();
 
     const RunResult r = client(plus({"-c", "127.0.0.1", "-p", std::to_string(port), "-t", "2", "-r",
@@ -150,11 +151,14 @@ TEST_P(TradeoffClient, ReportsBothHalves) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(joined(masked_reports(r.out, port, back)), joined(c.reports)) << r.out;
     EXPECT_EQ(r.err, "");
+    // Every return stream found the client's listener.
+    EXPECT_EQ(server.err().find("connect failed"), std::string::npos) << server.err();
     EXPECT_TRUE(server.running());
 }
 
 const Tradeoff kTradeoff[] = {
     {"tcp",
+     {},
      {},
      {
          "[ #] local HOST port # connected with HOST port <P>",
@@ -163,7 +167,26 @@ const Tradeoff kTradeoff[] = {
          "[ #] local HOST port <L> connected with HOST port #",
          "[ #] #- # sec # Bytes # bits/sec",
      }},
+    // Two streams each way: the header of either stream asks for both return
+    // streams, which the server starts once.
+    {"tcp_two_streams",
+     {},
+     {"-P", "2"},
+     {
+         "[ #] local HOST port # connected with HOST port <P>",
+         "[ #] local HOST port # connected with HOST port <P>",
+         "[ ID] Interval Transfer Bandwidth",
+         "[ #] #- # sec # Bytes # bits/sec",
+         "[ #] #- # sec # Bytes # bits/sec",
+         "[SUM] #- # sec # Bytes # bits/sec",
+         "[ #] local HOST port <L> connected with HOST port #",
+         "[ #] local HOST port <L> connected with HOST port #",
+         "[ #] #- # sec # Bytes # bits/sec",
+         "[ #] #- # sec # Bytes # bits/sec",
+         "[SUM] #- # sec # Bytes # bits/sec",
+     }},
     {"udp",
+     {"-u"},
      {"-u"},
      {
          "[ #] local HOST port # connected with HOST port <P>",
