@@ -24,9 +24,26 @@ namespace {
 
 constexpr int32_t kIdleWake_us = 4000000;
 // A TCP test that receives nothing for this long (a client that stopped
-// sending without closing, or went away unheard) ends with a warning
-// instead of holding its thread and socket for ever.
-constexpr int64_t kTcpIdleLimit_s = 60;
+// sending without closing) ends with a warning instead of holding its thread
+// and socket for ever. Long, because a client may pace a slow rate in whole
+// buffers or hold its data back after the header. A client whose host went
+// away is found sooner, by keepalive probes.
+constexpr int64_t kTcpIdleLimit_s = 600;
+constexpr int kKeepIdle_s = 60;
+constexpr int kKeepInterval_s = 10;
+constexpr int kKeepProbes = 6;
+
+void enable_keepalive(int sock) {
+    const int on = 1;
+    const int idle = kKeepIdle_s;
+    const int interval = kKeepInterval_s;
+    const int probes = kKeepProbes;
+    // Best effort: without them the idle limit still ends the test.
+    setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+}
 
 int64_t monotonic_s() {
     timespec ts;
@@ -108,9 +125,12 @@ Server::Server(thread_Settings *s) : settings(s) {
     // A test always wakes up now and then, so that one whose client went
     // away without its final datagram, or stopped sending, can end (see
     // RunUDP, RunTCP). Burst reads and bounceback keep their own rules.
-    const bool plain_tcp =
-        !is_udp(settings) && !burst_mode && !(settings->extra_flags & EXT_BOUNCEBACK);
+    // Sockets shared with a sending direction keep their blocking reads.
+    const bool plain_tcp = !is_udp(settings) && !burst_mode &&
+                           !(settings->extra_flags & EXT_BOUNCEBACK) &&
+                           !(settings->test_flags & (TEST_REVERSE | TEST_FULL_DUPLEX));
     if (timeout_us <= 0 && (is_udp(settings) || plain_tcp)) timeout_us = kIdleWake_us;
+    if (plain_tcp && sock >= 0) enable_keepalive(sock);
     if (timeout_us > 0 && sock >= 0) SetSocketOptionsReceiveTimeout(sock, timeout_us);
 }
 
