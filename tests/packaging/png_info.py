@@ -13,6 +13,9 @@ import sys
 import zlib
 
 
+LOW7, HIGH1 = b"\x7f", b"\x80"
+
+
 def unfilter(kind, line, prev, bpp):
     """Undoes the filter of one row in place (the five PNG filter types)."""
     n = len(line)
@@ -20,7 +23,14 @@ def unfilter(kind, line, prev, bpp):
         for i in range(bpp, n):
             line[i] = (line[i] + line[i - bpp]) & 0xFF
     elif kind == 2:
-        line[:] = bytes((x + y) & 0xFF for x, y in zip(line, prev))
+        # Bytewise addition modulo 256 of whole rows as big integers: the
+        # low seven bits add without crossing into the next byte, the top
+        # bit is their carry xor both top bits.
+        low, high = LOW7 * n, HIGH1 * n
+        a, b = int.from_bytes(line, "big"), int.from_bytes(prev, "big")
+        total = ((a & int.from_bytes(low, "big")) + (b & int.from_bytes(low, "big"))) ^ (
+            (a ^ b) & int.from_bytes(high, "big"))
+        line[:] = total.to_bytes(n, "big")
     elif kind == 3:
         for i in range(n):
             a = line[i - bpp] if i >= bpp else 0
