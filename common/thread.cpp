@@ -183,8 +183,27 @@ void thread_start_all(thread_Settings *record) {
     }
 }
 
+namespace {
+
+// Releases a thread's counts once thread_stop's unwinding has run every
+// destructor below the thread's top frame: released earlier, the process
+// could end while those destructors still hold what they are about to free.
+struct CountsOnUnwind {
+    ~CountsOnUnwind() {
+        if (armed) release_counts(role);
+    }
+    bool armed = false;
+    ThreadRole role = ThreadRole::kUnknown;
+};
+
+thread_local CountsOnUnwind *counts_on_unwind = nullptr;
+
+}  // namespace
+
 void *thread_run_wrapper(void *arg) {
     auto *record = static_cast<thread_Settings *>(arg);
+    CountsOnUnwind unwind_counts;
+    counts_on_unwind = &unwind_counts;
     { CountersGuard wait_for_creator; }
     const ThreadRole role = program->role(record);
     started_role = role;
@@ -228,6 +247,11 @@ void thread_stop(thread_Settings *record) {
     // A listener stopped inside its body still holds its non-terminating share.
     if (role == ThreadRole::kListener && own) thread_unregister_nonterm();
     program->destroy(record);
+    if (own && counts_on_unwind) {
+        counts_on_unwind->role = role;
+        counts_on_unwind->armed = true;
+        pthread_exit(nullptr);
+    }
     release_counts(role);
     if (own) pthread_exit(nullptr);
 }

@@ -20,6 +20,8 @@ timespec one_second_from_now() {
     return deadline;
 }
 
+constexpr uint64_t kPacketRingMaxBytes = uint64_t{1} << 32;
+
 void out_of_memory(uint32_t count) {
     fprintf(stderr,
             "ERROR: no memory for packet ring of size %d count, try to reduce with option "
@@ -57,6 +59,10 @@ PacketRing *packetring_init(uint32_t count, pthread_cond_t *consumer_cond,
                             pthread_cond_t *producer_cond, pthread_mutex_t *producer_mutex) {
     // One slot always stays free: fewer than two could never carry a record.
     if (count < 2) count = 2;
+    // A ring beyond what any reporter could drain is refused like a failed
+    // allocation, before asking the allocator for it.
+    if (static_cast<uint64_t>(count) * sizeof(PacketRecord) > kPacketRingMaxBytes)
+        out_of_memory(count);
     auto *ring = new (std::nothrow) PacketRing;
     auto *slots = static_cast<PacketRecord *>(calloc(count, sizeof(PacketRecord)));
     if (!ring || !slots) {
