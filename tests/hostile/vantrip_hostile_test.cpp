@@ -89,13 +89,12 @@ class VantripHostile : public testing::TestWithParam<int> {
         SCOPED_TRACE(phase);
         const std::string ip = hostile::loopback_text(GetParam());
         const std::string port = std::to_string(target_.port);
-        const std::string ip_re = GetParam() == 6 ? "::1" : R"(127\.0\.0\.1)";
         server_.honest_run(
             {kBin, "CLIENT", "UDP", version(), ip, port, "100", "2", "1000"},
             "Counter=2 PacketId=101 TwoWay=false PayloadBytes=100 IpVersion=" + version() +
-                " Ip=" + ip_re + " Port=" + port + R"( TimeMs=\d+ Status=OK\n)",
-            R"(Counter=\d+ PacketId=101 TwoWay=false PayloadBytes=100 IpVersion=)" + version() +
-                " Ip=" + ip_re + R"( Port=\d+ TimeMs=0 Status=NotApplicable\n)");
+                " Ip=" + ip + " Port=" + port + " TimeMs=# Status=OK\n",
+            "Counter=# PacketId=101 TwoWay=false PayloadBytes=100 IpVersion=" + version() +
+                " Ip=" + ip + " Port=# TimeMs=0 Status=NotApplicable\n");
         testsupport::TempDir dir;
         const std::string log = dir.file("client.log");
         testsupport::RunOptions opts;
@@ -121,18 +120,15 @@ class VantripHostile : public testing::TestWithParam<int> {
 TEST_P(VantripHostile, SurvivesAndAnswersTheRealClient) {
     const hostile::Shapes shapes = vantrip_shapes();
     ASSERT_FALSE(holds_stop(shapes));
-    honest_test("warm-up");
-    server_.take_baseline();
-    hostile::Tally tcp_tally, udp_tally;
-    hostile::tcp_barrage(target_, shapes, kSeed, &tcp_tally, phase_done, this);
-    tcp_tally.publish("vantrip_tcp_v" + std::to_string(GetParam()));
-    hostile::udp_barrage(target_, shapes, kSeed, &udp_tally, phase_done, this);
-    udp_tally.publish("vantrip_udp_v" + std::to_string(GetParam()));
-    const hostile::Figures settled = server_.settle(30s);
-    std::cout << "settled: " << hostile::describe(settled) << std::endl;
-    ASSERT_TRUE(settled.alive);
-    honest_test("after the hostile peers");
-    server_.expect_sound("after");
+    const std::string name = "vantrip_v" + std::to_string(GetParam());
+    server_.abuse(
+        name, [this](const std::string &phase) { honest_test(phase); },
+        [&](hostile::Tally *tally) {
+            hostile::tcp_barrage(target_, shapes, kSeed, tally, phase_done, this);
+            hostile::Tally udp;
+            hostile::udp_barrage(target_, shapes, kSeed, &udp, phase_done, this);
+            udp.publish(name + "_udp");
+        });
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, VantripHostile, testing::Values(4, 6),
