@@ -6,6 +6,8 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/bpf.h"
 #include "common/delay.h"
@@ -49,6 +52,7 @@ constexpr int32_t kAckTimeoutMax_us = 2500000;
 // test's socket: enough for what queued meanwhile, bounded against a flood.
 constexpr int kUdpDrainMax = 4096;
 constexpr size_t kMaxHeaderReaders = 64;  // TCP headers being read at once
+constexpr int kHeaderGrace_ms = 10;       // for a header sent with the connection
 
 uint32_t be32(const char *p) {
     const auto *u = reinterpret_cast<const uint8_t *>(p);
@@ -72,6 +76,44 @@ bool keys_equal(const char *a, const char *b, int len) {
     for (int i = 0; i < len; ++i)
         diff |= static_cast<unsigned>(static_cast<uint8_t>(a[i]) ^ static_cast<uint8_t>(b[i]));
     return diff == 0;
+}
+
+// The header of a TCP test is read on one thread from start to end; this is
+// when its time is up (monotonic microseconds).
+thread_local int64_t header_deadline_us = 0;
+
+int64_t monotonic_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Receives len header bytes before the header's deadline: a peer that
+// trickles its header a byte at a time gets no more time than a silent one.
+// Returns the bytes that arrived (errno 0 after a close).
+int recv_header(int sock, void *buf, int len) {
+    auto *at = static_cast<char *>(buf);
+    int got = 0;
+    while (got < len) {
+        const int64_t left_us = header_deadline_us - monotonic_us();
+        if (left_us <= 0) {
+            errno = EAGAIN;
+            break;
+        }
+        SetSocketOptionsReceiveTimeout(sock, static_cast<int32_t>(left_us < 1000 ? 1000 : left_us));
+        const ssize_t n = recv(sock, at + got, static_cast<size_t>(len - got), 0);
+        if (n > 0) {
+            got += static_cast<int>(n);
+            continue;
+        }
+        if (n == 0) {
+            errno = 0;
+            break;
+        }
+        if (errno == EINTR && sInterupted.load() == 0) continue;
+        break;
+    }
+    return got;
 }
 
 int32_t clamp_ack_timeout(double usec) {
@@ -190,7 +232,25 @@ bool Listener::ReadsHeaderAside(const thread_Settings *record) const {
     if (is_udp(settings)) return false;
     if ((settings->option_flags | record->option_flags) & (OPT_SINGLE_CLIENT | OPT_COMPAT))
         return false;
-    return !(settings->test_flags & TEST_CONNECT_ONLY);
+    if (settings->test_flags & TEST_CONNECT_ONLY) return false;
+    return !HeaderQueued(record);
+}
+
+// True when the whole test header already waits on the socket (a client
+// sends it with its connection), so reading it here cannot block. Keyed and
+// bounceback headers are read aside.
+bool Listener::HeaderQueued(const thread_Settings *record) const {
+    pollfd p{record->sock, POLLIN, 0};
+    if (poll(&p, 1, kHeaderGrace_ms) != 1) return false;
+    uint8_t flags_bytes[4];
+    if (recv(record->sock, flags_bytes, sizeof(flags_bytes), MSG_PEEK | MSG_DONTWAIT) != 4)
+        return false;
+    const uint32_t flags = be32(reinterpret_cast<const char *>(flags_bytes));
+    if (flags & (HDR_BOUNCEBACK | HDR_KEYCHECK)) return false;
+    const int hdr_len = Settings_ClientTestHdrLen(flags, record);
+    int queued = 0;
+    if (hdr_len < 0 || ioctl(record->sock, FIONREAD, &queued) < 0) return false;
+    return queued >= hdr_len;
 }
 
 void Listener::StartHeaderReader(thread_Settings *record) {
@@ -202,14 +262,24 @@ void Listener::StartHeaderReader(thread_Settings *record) {
         header_readers.push_back(record->sock);
     }
     const int fd = record->sock;
+    // The reader takes no process signal while it reads (the signal
+    // handlers tell a second interrupt by the thread that took the first,
+    // and a reader ends soon after); the test's threads it starts get the
+    // listener's mask.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
     try {
-        std::thread([this, record, fd] {
-            FinishAccept(record);
+        std::thread([this, record, fd, before] {
+            FinishAccept(record, &before);
             std::lock_guard<std::mutex> lock(readers_mutex);
             header_readers.erase(std::find(header_readers.begin(), header_readers.end(), fd));
             readers_done.notify_all();
         }).detach();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     } catch (const std::system_error &) {
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
         {
             std::lock_guard<std::mutex> lock(readers_mutex);
             header_readers.erase(std::find(header_readers.begin(), header_readers.end(), fd));
@@ -229,7 +299,7 @@ void Listener::AwaitHeaderReaders(bool interrupted) {
 
 // The rest of an accept: header, L2 capture, start. Runs on the listener's
 // thread or on a header reader's.
-void Listener::FinishAccept(thread_Settings *record) {
+void Listener::FinishAccept(thread_Settings *record, const sigset_t *start_mask) {
     if (!(record->option_flags & OPT_COMPAT)) {
         // A connect-only server only reports each connection.
         const bool applied =
@@ -250,6 +320,7 @@ void Listener::FinishAccept(thread_Settings *record) {
             }
         }
     }
+    if (start_mask) pthread_sigmask(SIG_SETMASK, start_mask, nullptr);
     StartTest(record);
 }
 
@@ -766,6 +837,7 @@ bool Listener::L2_setup(thread_Settings *record, int udp) {
 
 bool Listener::apply_client_settings(thread_Settings *record) {
     SetSocketOptionsReceiveTimeout(record->sock, kHeaderTimeout_us);
+    header_deadline_us = monotonic_us() + kHeaderTimeout_us;
     record->peer_version_hi = 0;
     record->peer_version_lo = 0;
     record->test_mode = kTest_Normal;
@@ -774,6 +846,9 @@ bool Listener::apply_client_settings(thread_Settings *record) {
         ok = apply_client_settings_udp(record);
     else if (!(record->test_flags & TEST_CONNECT_ONLY))
         ok = apply_client_settings_tcp(record);
+    // The reads left what remained of the header time on the socket; the
+    // test starts from the header timeout, as before them.
+    SetSocketOptionsReceiveTimeout(record->sock, kHeaderTimeout_us);
     if (!ok) return false;
     if (record->extra_flags & EXT_TOS_OVERRIDE)
         SetSocketOptionsIPTos(record, record->override_tos);
@@ -797,7 +872,7 @@ bool Listener::apply_client_settings_udp(thread_Settings *record) {
 bool Listener::ReadBounceBack(thread_Settings *record) {
     char *buf = record->buf;
     const int cap = static_cast<int>(Settings_BufferSize(record->buf_len));
-    if (server_recv_all(record->sock, buf + 4, kBounceBackFirstLen) != kBounceBackFirstLen) {
+    if (recv_header(record->sock, buf + 4, kBounceBackFirstLen) != kBounceBackFirstLen) {
         WARN("read bounce back header failed");
         return false;
     }
@@ -813,7 +888,7 @@ bool Listener::ReadBounceBack(thread_Settings *record) {
         return false;
     }
     const int rest = record->bounceback_size - kBounceBackHdrLen;
-    if (rest > 0 && server_recv_all(record->sock, buf + kBounceBackHdrLen, rest) != rest) {
+    if (rest > 0 && recv_header(record->sock, buf + kBounceBackHdrLen, rest) != rest) {
         WARN("read bounce back payload failed");
         return false;
     }
@@ -834,7 +909,7 @@ bool Listener::CheckPermitKey(thread_Settings *record, uint32_t flags, int hdr_l
     const int own_len = static_cast<int>(strnlen(settings->permit_key, kPermitKeyMax));
     if (key_len < kHdrKeyMinLen || key_len != own_len) return false;
     char key[kPermitKeyMax];
-    if (server_recv_all(record->sock, key, key_len) != key_len) {
+    if (recv_header(record->sock, key, key_len) != key_len) {
         WARN_ERRNO("read key");
         return false;
     }
@@ -846,7 +921,7 @@ bool Listener::CheckPermitKey(thread_Settings *record, uint32_t flags, int hdr_l
 bool Listener::apply_client_settings_tcp(thread_Settings *record) {
     gettcpinfo(record->sock, &record->connect_stats);
     char *buf = record->buf;
-    const int n = server_recv_all(record->sock, buf, 4);
+    const int n = recv_header(record->sock, buf, 4);
     if (n == 0) {
         WARN("read tcp flags (peer close)");
         return false;
@@ -873,7 +948,7 @@ bool Listener::apply_client_settings_tcp(thread_Settings *record) {
     int have = 4;
     if (hdr_len > 4) {
         const int cap = static_cast<int>(Settings_BufferSize(record->buf_len));
-        if (hdr_len > cap || server_recv_all(record->sock, buf + 4, hdr_len - 4) != hdr_len - 4) {
+        if (hdr_len > cap || recv_header(record->sock, buf + 4, hdr_len - 4) != hdr_len - 4) {
             WARN("read tcp test info");
             return false;
         }

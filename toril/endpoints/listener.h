@@ -23,6 +23,7 @@
 
 #include <sys/socket.h>
 
+#include <csignal>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -66,9 +67,12 @@ class Listener {
     bool WaitReadable();
     void DropTest(thread_Settings *record, bool post_report);
     bool ReadsHeaderAside(const thread_Settings *record) const;
+    bool HeaderQueued(const thread_Settings *record) const;
     void StartHeaderReader(thread_Settings *record);
     void AwaitHeaderReaders(bool interrupted);
-    void FinishAccept(thread_Settings *record);
+    // start_mask: the signal mask the test's threads start with (null: the
+    // caller's own).
+    void FinishAccept(thread_Settings *record, const sigset_t *start_mask = nullptr);
     void StartTest(thread_Settings *record);
     bool ReadBounceBack(thread_Settings *record);
     bool CheckPermitKey(thread_Settings *record, uint32_t flags, int hdr_len);

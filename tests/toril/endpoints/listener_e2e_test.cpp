@@ -5,6 +5,7 @@
 // must not hold other clients.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -294,6 +295,31 @@ TEST_F(TorilListenerE2E, SilentConnectionsDoNotHoldOtherClients) {
         << server.err();
     for (const int fd : silent) close(fd);
     EXPECT_TRUE(server.running());
+}
+
+// A peer that trickles its header a byte at a time gets no more time than a
+// silent one: the header time counts from the connection, not per byte.
+TEST_F(TorilListenerE2E, ATricklingHeaderGetsNoMoreTimeThanASilentOne) {
+    Start({"-s", "-p", std::to_string(port)});
+    const int fd = connect_tcp(port);
+    ASSERT_GE(fd, 0);
+    const std::vector<uint8_t> header = tcp_header();
+    ASSERT_GT(header.size(), 8u);
+    const auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (size_t i = 0; i < header.size() && !closed; ++i) {
+        if (send(fd, &header[i], 1, MSG_NOSIGNAL) != 1) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 500) == 1) {
+            char buf[64];
+            closed = recv(fd, buf, sizeof(buf), 0) <= 0;
+        }
+    }
+    close(fd);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(8000));
+    ASSERT_TRUE(WaitLines(std::regex(R"(^read tcp test info failed$)"), 1, 3000, true))
+        << server.err();
 }
 
 // A client that sends its header and some data and then stops without
