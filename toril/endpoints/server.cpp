@@ -324,8 +324,19 @@ bool Server::InitTrafficLoop() {
             ReportRecord();
             return true;
         }
+        // Through a tap device the listener read a whole frame: the datagram
+        // starts after the link, IP and UDP headers, and only its payload
+        // counts, as for every later frame.
+        int offset = 0;
+        if ((settings->extra_flags & EXT_TAP_DEV) && settings->l2_payload_offset > 0) {
+            record.l2len = static_cast<uint32_t>(settings->first_read_len);
+            L2_processing();
+            offset = settings->l2_payload_offset;
+        }
         UdpHdr hdr{};
-        if (hdr_udp_read(reinterpret_cast<const uint8_t *>(settings->buf), settings->first_read_len,
+        if (!(record.l2errors & L2UNKNOWN) && settings->first_read_len > offset &&
+            hdr_udp_read(reinterpret_cast<const uint8_t *>(settings->buf) + offset,
+                         settings->first_read_len - offset,
                          (settings->test_flags & TEST_SEQNO64) != 0, &hdr) == kHdr_Ok) {
             record.sentTime = Timestamp{hdr.sent_sec, hdr.sent_usec};
             record.packetTime = Timestamp{settings->accept_sec, settings->accept_usec};
