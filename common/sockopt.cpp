@@ -55,30 +55,49 @@ void set_congestion(SocketOptionRequest &req) {
     req.congestion = false;
 }
 
-// Opens the tap (or tun) device and binds the packet socket to it.
-SockOptResult attach_tap(SocketOptionRequest &req) {
-    const char *device = req.is_client ? req.host_device : req.bind_device;
+// A device this process just made is down, and a packet socket bound to a
+// device that is down reads nothing but ENETDOWN. Best effort: a device that
+// cannot be brought up here can still be by hand.
+void bring_up(int sock, const char *name) {
     struct ifreq ifr;
     memset(&ifr, 0, sizeof ifr);
-    if (device) strncpy(ifr.ifr_name, device, IFNAMSIZ - 1);
+    memcpy(ifr.ifr_name, name, strnlen(name, IFNAMSIZ - 1));
+    if (ioctl(sock, SIOCGIFFLAGS, &ifr) < 0 || (ifr.ifr_flags & IFF_UP)) return;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    ioctl(sock, SIOCSIFFLAGS, &ifr);
+}
 
-    req.tuntap_fd = open("/dev/net/tun", O_RDWR);
-    if (req.tuntap_fd < 0) {
-        WARN_ERRNO("open tun dev");
-        return SockOptResult::kStopThread;
-    }
-    ifr.ifr_flags = static_cast<short>((req.tun_variant ? IFF_TUN : IFF_TAP) | IFF_NO_PI);
-    if (ioctl(req.tuntap_fd, TUNSETIFF, &ifr) < 0) {
-        WARN_ERRNO("tunsetiff");
-        return SockOptResult::kStopThread;
-    }
+// Opens the tap (or tun) device and binds the packet socket to it. A device
+// the caller already holds open (tuntap_fd given) is not opened again: the
+// kernel refuses a second attach to one device.
+SockOptResult attach_tap(SocketOptionRequest &req) {
+    const char *device = req.is_client ? req.host_device : req.bind_device;
     const char *name = device ? device : "";
-    if (name[0] == '\0') {
-        // Without a name the kernel picks one and writes it back into the
-        // request; only that name finds the device.
-        memcpy(req.tap_name, ifr.ifr_name, sizeof req.tap_name);
-        req.tap_name[sizeof req.tap_name - 1] = '\0';
-        name = req.tap_name;
+    if (req.tuntap_fd < 0) {
+        struct ifreq ifr;
+        memset(&ifr, 0, sizeof ifr);
+        if (device) strncpy(ifr.ifr_name, device, IFNAMSIZ - 1);
+        const bool existed = name[0] != '\0' && if_nametoindex(name) != 0;
+
+        req.tuntap_fd = open("/dev/net/tun", O_RDWR);
+        if (req.tuntap_fd < 0) {
+            WARN_ERRNO("open tun dev");
+            return SockOptResult::kStopThread;
+        }
+        ifr.ifr_flags = static_cast<short>((req.tun_variant ? IFF_TUN : IFF_TAP) | IFF_NO_PI);
+        if (ioctl(req.tuntap_fd, TUNSETIFF, &ifr) < 0) {
+            WARN_ERRNO("tunsetiff");
+            return SockOptResult::kStopThread;
+        }
+        if (name[0] == '\0') {
+            // Without a name the kernel picks one and writes it back into the
+            // request; only that name finds the device.
+            memcpy(req.tap_name, ifr.ifr_name, sizeof req.tap_name);
+            req.tap_name[sizeof req.tap_name - 1] = '\0';
+            name = req.tap_name;
+        }
+        // A device somebody else set up keeps the state they gave it.
+        if (!existed) bring_up(req.sock, name);
     }
     unsigned index = if_nametoindex(name);
     if (index == 0) {

@@ -82,7 +82,8 @@ struct SocketOptionRequest {
     bool tun_variant = false;               // in: tun instead of tap
     const char *host_device = nullptr;      // in: device name a client uses
     const char *bind_device = nullptr;      // in: device name every other role uses
-    int tuntap_fd = -1;                     // out: descriptor of /dev/net/tun (caller closes)
+    int tuntap_fd = -1;                     // in/out: descriptor of /dev/net/tun (caller closes);
+                                            // one given is reused, not opened again
     char tap_name[16] = {};            // out: the kernel's name for the device when no device name
                                        // was given (store it in the record); else empty
     int32_t ttl = -1;                  // in/out: -T; -1 becomes 1 for multicast

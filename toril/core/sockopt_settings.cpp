@@ -15,6 +15,8 @@ SocketOptionRequest Settings_SocketOptionRequest(const thread_Settings *s) {
     req.congestion = s->option_flags & OPT_CONGESTION;
     req.congestion_algo = s->congestion_algo;
     req.tap_dev = s->extra_flags & EXT_TAP_DEV;
+    // The listener keeps its tap device open from one test to the next.
+    req.tuntap_fd = s->tuntap_fd;
     req.tun_variant = false;  // --tun-dev is refused when options are read
     req.host_device = s->host_device;
     req.bind_device = s->bind_device;

@@ -747,42 +747,61 @@ int Listener::udp_accept_handoff(thread_Settings *record) {
     }
 }
 
+// The packet socket of the next test sees every frame to the port, also
+// those of tests already running and their late final datagrams: only the
+// first frame of a new client starts a test.
 int Listener::tuntap_accept(thread_Settings *record) {
     const size_t cap = Settings_BufferSize(record->buf_len);
     const size_t want = static_cast<size_t>(record->buf_len) + kTapExtra;
-    const ssize_t n = recv(sock, record->buf, want < cap ? want : cap, 0);
-    if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) return 0;
-        WARN_ERRNO("recvfrom");
-        return -1;
+    for (;;) {
+        const ssize_t n = recv(sock, record->buf, want < cap ? want : cap, 0);
+        if (n < 0) {
+            // A device that is down (or was, when the socket was bound to
+            // it) reads again once it is up.
+            if (errno == EINTR || errno == EAGAIN || errno == ENETDOWN) return 0;
+            WARN_ERRNO("recvfrom");
+            return -1;
+        }
+        if (StopRequested()) return 0;
+        if (n < kTapPayloadOffset) continue;  // not a whole UDP frame
+        const auto *frame = reinterpret_cast<const uint8_t *>(record->buf);
+        UdpHdr hdr{};
+        if (hdr_udp_read(frame + kTapPayloadOffset, static_cast<int>(n) - kTapPayloadOffset,
+                         false, &hdr) != kHdr_Ok ||
+            hdr.seqno < 0)
+            continue;
+        auto &peer = reinterpret_cast<sockaddr_in &>(record->peer);
+        auto &local = reinterpret_cast<sockaddr_in &>(record->local);
+        peer = sockaddr_in{};
+        local = sockaddr_in{};
+        peer.sin_family = AF_INET;
+        local.sin_family = AF_INET;
+        memcpy(&peer.sin_addr, frame + 26, 4);
+        memcpy(&local.sin_addr, frame + 30, 4);
+        memcpy(&peer.sin_port, frame + 34, 2);
+        memcpy(&local.sin_port, frame + 36, 2);
+        record->peer_len = sizeof(sockaddr_in);
+        record->local_len = sizeof(sockaddr_in);
+        record->sock = sock;
+        if (Toril_push_host_port_conditional_joining(record) == -1) {
+            record->sock = -1;
+            continue;  // a frame of a test already running
+        }
+        record->l2_header_len = kTapL2HeaderLen;
+        if (SockAddr_v4_Connect_TAP_BPF(sock, local.sin_addr.s_addr, peer.sin_addr.s_addr,
+                                        local.sin_port, peer.sin_port) < 0)
+            WARN_ERRNO("tap connect bpf");
+        record->l2_payload_offset = kTapPayloadOffset;
+        record->first_read_len = static_cast<int32_t>(n);
+        const Timestamp now = server_now();
+        record->accept_sec = now.tv_sec;
+        record->accept_usec = now.tv_usec;
+        // The socket now belongs to the test; the next pass makes a new one
+        // on the same device.
+        sock = -1;
+        settings->sock = -1;
+        return record->sock;
     }
-    if (n < kTapPayloadOffset) return 0;  // not a whole UDP frame
-    const auto *frame = reinterpret_cast<const uint8_t *>(record->buf);
-    auto &peer = reinterpret_cast<sockaddr_in &>(record->peer);
-    auto &local = reinterpret_cast<sockaddr_in &>(record->local);
-    peer = sockaddr_in{};
-    local = sockaddr_in{};
-    peer.sin_family = AF_INET;
-    local.sin_family = AF_INET;
-    memcpy(&peer.sin_addr, frame + 26, 4);
-    memcpy(&local.sin_addr, frame + 30, 4);
-    memcpy(&peer.sin_port, frame + 34, 2);
-    memcpy(&local.sin_port, frame + 36, 2);
-    record->peer_len = sizeof(sockaddr_in);
-    record->local_len = sizeof(sockaddr_in);
-    record->l2_header_len = kTapL2HeaderLen;
-    if (SockAddr_v4_Connect_TAP_BPF(sock, local.sin_addr.s_addr, peer.sin_addr.s_addr,
-                                    local.sin_port, peer.sin_port) < 0)
-        WARN_ERRNO("tap connect bpf");
-    record->l2_payload_offset = kTapPayloadOffset;
-    record->first_read_len = static_cast<int32_t>(n);
-    const Timestamp now = server_now();
-    record->accept_sec = now.tv_sec;
-    record->accept_usec = now.tv_usec;
-    record->sock = sock;
-    sock = -1;
-    settings->sock = -1;
-    return record->sock;
 }
 
 bool Listener::L2_setup(thread_Settings *record, int udp) {
