@@ -1,9 +1,7 @@
-// toril -s -u --tap-dev receiving a UDP test through a tap device, inside a
-// network namespace of the test's own. The tap device is made persistent and
-// configured before the server starts (address 198.18.5.1/24, a permanent
-// neighbour 198.18.5.2 behind it), so the client's datagrams to 198.18.5.2
-// leave through the tap, where the server's packet socket sees them. Needs
-// root and /dev/net/tun; skips otherwise.
+// toril -s -u --tap-dev receiving UDP tests through a tap device, inside a
+// network namespace of the test's own: a device made persistent and
+// configured before the server starts, and one the server makes itself.
+// Needs root and /dev/net/tun; skips otherwise.
 #include <unistd.h>
 
 #include <chrono>
@@ -23,21 +21,27 @@ const char kTap[] = "ttap0";
 const char kLocal[] = "198.18.5.1";
 const char kPeer[] = "198.18.5.2";
 
-// The transfer column ("125 KBytes") of the first report line of stream 1
-// that covers the whole test ("[  1] 0.00-... sec  125 KBytes ..."); empty
-// when there is none.
-std::string final_transfer(const std::string &out) {
-    for (size_t at = out.find("[  1] 0.00-"); at != std::string::npos;
-         at = out.find("[  1] 0.00-", at + 1)) {
+// The first report line of stream id that covers the whole test
+// ("[  1] 0.00-1.02 sec  126 KBytes ..."); empty when there is none.
+std::string whole_test_line(const std::string &out, int id) {
+    const std::string tag = "[  " + std::to_string(id) + "] 0.00-";
+    for (size_t at = out.find(tag); at != std::string::npos; at = out.find(tag, at + 1)) {
         const size_t eol = out.find('\n', at);
         const std::string line = out.substr(at, eol == std::string::npos ? eol : eol - at);
-        const size_t sec = line.find(" sec ");
-        const size_t unit = line.find("Bytes", sec == std::string::npos ? 0 : sec);
-        if (sec == std::string::npos || unit == std::string::npos) continue;
-        const size_t from = line.find_first_not_of(' ', sec + 5);
-        return line.substr(from, unit + 5 - from);
+        if (line.find(" sec ") != std::string::npos && line.find("Bytes") != std::string::npos)
+            return line;
     }
     return "";
+}
+
+// The transfer column ("126 KBytes") of that line; empty when there is none.
+std::string final_transfer(const std::string &out, int id = 1) {
+    const std::string line = whole_test_line(out, id);
+    const size_t sec = line.find(" sec ");
+    if (sec == std::string::npos) return "";
+    const size_t unit = line.find("Bytes", sec);
+    const size_t from = line.find_first_not_of(' ', sec + 5);
+    return line.substr(from, unit + 5 - from);
 }
 
 // N of the client's "Sent N datagrams" line; empty when there is none.
@@ -49,6 +53,19 @@ std::string sent_datagrams(const std::string &out) {
     return end == std::string::npos ? "" : out.substr(from, end - from);
 }
 
+// NAME of the server's "Using virtual iface NAME (" line; empty when there is none.
+std::string virtual_iface(const std::string &out) {
+    const std::string tag = "Using virtual iface ";
+    const size_t at = out.find(tag);
+    if (at == std::string::npos) return "";
+    const size_t from = at + tag.size();
+    const size_t end = out.find(" (", from);
+    return end == std::string::npos ? "" : out.substr(from, end - from);
+}
+
+// The tap device carries 198.18.5.1/24 with a permanent neighbour 198.18.5.2
+// behind it, so a client's datagrams to 198.18.5.2 leave through the tap,
+// where the server's packet socket sees them.
 class TorilTap : public testing::Test {
   protected:
     void SetUp() override {
@@ -57,15 +74,32 @@ class TorilTap : public testing::Test {
         if (access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/net/tun";
         ip_ = testsupport::system_tool("ip");
         ASSERT_FALSE(lab_.add_host("h").empty()) << lab_.error();
+        port_ = std::to_string(testsupport::free_port());
+    }
+
+    void TearDown() override {
+        // The namespace takes its devices with it; a device made persistent
+        // here goes first all the same.
+        server_.stop();
+        if (!tap_.empty()) lab_.exec("h", {ip_, "link", "del", tap_});
+    }
+
+    // A persistent tap device, up, made before the server starts.
+    void make_tap() {
         ASSERT_TRUE(lab_.exec("h", {ip_, "tuntap", "add", "dev", kTap, "mode", "tap"}))
             << lab_.error();
+        tap_ = kTap;
         ASSERT_TRUE(lab_.exec("h", {ip_, "link", "set", kTap, "up"})) << lab_.error();
-        ASSERT_TRUE(lab_.exec("h", {ip_, "addr", "add", std::string(kLocal) + "/24", "dev", kTap}))
+        address_tap(kTap);
+    }
+
+    // Addresses only: the device's up state is the server's or make_tap's.
+    void address_tap(const std::string &dev) {
+        ASSERT_TRUE(lab_.exec("h", {ip_, "addr", "add", std::string(kLocal) + "/24", "dev", dev}))
             << lab_.error();
         ASSERT_TRUE(lab_.exec("h", {ip_, "neigh", "add", kPeer, "lladdr", "02:00:00:00:00:02",
-                                    "dev", kTap, "nud", "permanent"}))
+                                    "dev", dev, "nud", "permanent"}))
             << lab_.error();
-        port_ = std::to_string(testsupport::free_port());
     }
 
     std::vector<std::string> in_host(std::vector<std::string> args) const {
@@ -75,31 +109,50 @@ class TorilTap : public testing::Test {
         return argv;
     }
 
-    // Starts the tap server, runs a 1 s client at 1 Mbit/s and returns the
-    // client's result; the server's output is in server_.
-    testsupport::RunResult run_test() {
-        EXPECT_TRUE(
-            server_.start(in_host({"-s", "-u", "-p", port_, "--tap-dev=" + std::string(kTap)})));
-        EXPECT_TRUE(server_.wait_for_output("Server listening on UDP port " + port_, 5s))
+    // Starts the tap server on tap_option ("--tap-dev" or "--tap-dev=NAME").
+    void start_server(const std::string &tap_option) {
+        ASSERT_TRUE(server_.start(in_host({"-s", "-u", "-p", port_, tap_option})));
+        ASSERT_TRUE(server_.wait_for_output("Server listening on UDP port " + port_, 5s))
             << server_.err();
+    }
+
+    // Runs a 1 s client at 1 Mbit/s and waits for the server's report of
+    // test id; returns the client's result.
+    testsupport::RunResult run_client(int id) {
         testsupport::RunOptions opts;
         // One second of traffic, then up to two seconds waiting for a server
         // report that cannot come back through the tap.
         opts.timeout = 20s;
         const testsupport::RunResult r = testsupport::run(
             in_host({"-c", kPeer, "-u", "-p", port_, "-t", "1", "-b", "1m"}), opts);
-        server_.wait_for_output("[  1] 0.00-", 5s);
+        server_.wait_for_output("[  " + std::to_string(id) + "] 0.00-", 5s);
         return r;
+    }
+
+    // The server's report of test id counts every datagram of the client,
+    // with nothing lost or out of order.
+    void expect_counted(const testsupport::RunResult &client, int id) {
+        EXPECT_FALSE(client.timed_out);
+        EXPECT_EQ(client.exit_code, 0) << client.err;
+        const std::string total = sent_datagrams(client.out);
+        ASSERT_FALSE(total.empty()) << client.out;
+        const std::string out = server_.out();
+        EXPECT_NE(whole_test_line(out, id).find(" 0/" + total + " (0%)"), std::string::npos)
+            << out;
+        EXPECT_EQ(final_transfer(out, id), final_transfer(client.out)) << out << client.out;
     }
 
     testsupport::NetLab lab_{"toriltap"};
     std::string ip_;
     std::string port_;
+    std::string tap_;
     testsupport::Background server_;
 };
 
 TEST_F(TorilTap, ServerReceivesAUdpTestThroughTheTap) {
-    const testsupport::RunResult client = run_test();
+    make_tap();
+    start_server("--tap-dev=" + std::string(kTap));
+    const testsupport::RunResult client = run_client(1);
     const testsupport::RunResult server = server_.stop();
     EXPECT_FALSE(client.timed_out);
     EXPECT_EQ(client.exit_code, 0) << client.err;
@@ -117,19 +170,41 @@ TEST_F(TorilTap, ServerReceivesAUdpTestThroughTheTap) {
     EXPECT_EQ(final_transfer(server.out), sent) << server.out;
 }
 
-// What a sound tap receive path also gives: the datagram counts of the
-// client, no loss or reordering, and a listener that is still there for the
-// next test. Disabled while the server's tap path misreads the sequence
-// numbers, opens the tap a second time per test and ends after one test.
-TEST_F(TorilTap, DISABLED_TapReportCountsTheClientsDatagrams) {
-    const testsupport::RunResult client = run_test();
-    const std::string total = sent_datagrams(client.out);
-    ASSERT_FALSE(total.empty()) << client.out;
-    EXPECT_TRUE(server_.running()) << "the listener waits for the next test";
+// The datagram counts of the client, no loss or reordering, and a listener
+// that keeps its tap device for the next test: two tests, one after the
+// other, against one server.
+TEST_F(TorilTap, TapReportCountsTheClientsDatagrams) {
+    make_tap();
+    start_server("--tap-dev=" + std::string(kTap));
+    for (int id = 1; id <= 2; ++id) {
+        SCOPED_TRACE("test " + std::to_string(id));
+        const testsupport::RunResult client = run_client(id);
+        expect_counted(client, id);
+        EXPECT_TRUE(server_.running()) << "the listener waits for the next test\n"
+                                       << server_.err();
+    }
     const testsupport::RunResult server = server_.stop();
-    EXPECT_NE(server.out.find(" 0/" + total + " (0%)"), std::string::npos) << server.out;
     EXPECT_EQ(server.out.find("out-of-order"), std::string::npos) << server.out;
+    EXPECT_EQ(server.out.find("[  3] local"), std::string::npos)
+        << "late datagrams of a test start no test of their own\n"
+        << server.out;
     EXPECT_EQ(server.err.find("tunsetiff failed"), std::string::npos) << server.err;
+}
+
+// Without a device name the server makes a tap device of its own; it is up
+// and reads once the device has its addresses.
+TEST_F(TorilTap, ServerMakesAndBringsUpItsOwnTapDevice) {
+    start_server("--tap-dev");
+    const std::string dev = virtual_iface(server_.out());
+    ASSERT_FALSE(dev.empty()) << server_.out();
+    address_tap(dev);
+    const testsupport::RunResult client = run_client(1);
+    expect_counted(client, 1);
+    EXPECT_TRUE(server_.running()) << server_.err();
+    const testsupport::RunResult server = server_.stop();
+    EXPECT_NE(server.out.find("[  1] local 198.18.5.2%" + dev + " port " + port_), std::string::npos)
+        << server.out;
+    EXPECT_EQ(server.err.find("Network is down"), std::string::npos) << server.err;
 }
 
 }  // namespace
