@@ -6,12 +6,15 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/if_packet.h>
+#include <linux/if_tun.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -613,6 +616,67 @@ TEST(SetSocketOptions, TapDeviceIsCreatedAndBound) {
             if (SetSocketOptions(named) != SockOptResult::kOk) return 6;
             if (named.tap_name[0] != '\0') return 7;
             if (if_nametoindex("c1tap0") == 0) return 8;
+            return 0;
+        },
+        &err);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(err, "");
+}
+
+bool device_up(const char *name) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    memcpy(ifr.ifr_name, name, strnlen(name, IFNAMSIZ - 1));
+    const bool up = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP);
+    close(fd);
+    return up;
+}
+
+int bound_index(int sock) {
+    sockaddr_ll ll{};
+    socklen_t len = sizeof ll;
+    if (getsockname(sock, reinterpret_cast<sockaddr *>(&ll), &len) != 0) return -1;
+    return ll.sll_ifindex;
+}
+
+// A device the request makes is brought up; one somebody else made keeps
+// its state; a device already held open is bound again without a second
+// attach, which the kernel would refuse.
+TEST(SetSocketOptions, TapDeviceIsUpAndReusedWhileHeldOpen) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to create a tap device";
+    if (access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/net/tun";
+    std::string err;
+    int rc = in_own_netns(
+        [] {
+            SocketOptionRequest made;
+            made.sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+            made.tap_dev = true;
+            if (SetSocketOptions(made) != SockOptResult::kOk) return 1;
+            if (!device_up(made.tap_name)) return 2;
+            SocketOptionRequest again;
+            again.sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+            again.tap_dev = true;
+            again.bind_device = made.tap_name;
+            again.tuntap_fd = made.tuntap_fd;
+            if (SetSocketOptions(again) != SockOptResult::kOk) return 3;
+            if (again.tuntap_fd != made.tuntap_fd) return 4;
+            if (bound_index(again.sock) != static_cast<int>(if_nametoindex(made.tap_name)))
+                return 5;
+            // A persistent device left down by whoever made it.
+            const int keep = open("/dev/net/tun", O_RDWR);
+            struct ifreq ifr;
+            memset(&ifr, 0, sizeof ifr);
+            memcpy(ifr.ifr_name, "keep0", 5);
+            ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+            if (ioctl(keep, TUNSETIFF, &ifr) != 0 || ioctl(keep, TUNSETPERSIST, 1) != 0) return 6;
+            close(keep);
+            SocketOptionRequest theirs;
+            theirs.sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+            theirs.tap_dev = true;
+            theirs.bind_device = "keep0";
+            if (SetSocketOptions(theirs) != SockOptResult::kOk) return 7;
+            if (device_up("keep0")) return 8;
             return 0;
         },
         &err);

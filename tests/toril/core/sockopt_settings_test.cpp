@@ -77,6 +77,12 @@ TEST(SocketOptionRequest, CarriesTheRecordsOptions) {
     EXPECT_TRUE(req.fq_rate_set);
     EXPECT_EQ(req.fq_rate, 125000u);
     EXPECT_TRUE(req.local_only);
+    EXPECT_EQ(req.tuntap_fd, -1);
+    // A tap device the record holds open goes along, to be bound again
+    // rather than opened a second time.
+    s->tuntap_fd = 99;
+    EXPECT_EQ(Settings_SocketOptionRequest(s).tuntap_fd, 99);
+    s->tuntap_fd = -1;
 }
 
 TEST(SetSocketOptions, EnhancedRecordsShowTheSocketsNoDelayState) {
