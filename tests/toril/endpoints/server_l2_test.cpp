@@ -2,12 +2,18 @@
 // 4-tuple and checksum, and frames too short to hold what they claim.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <ctime>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/toril/endpoints/server_support.h"
+#include "toril/core/headers.h"
 #include "toril/endpoints/server.h"
 
 namespace {
@@ -34,8 +40,10 @@ void put32(uint8_t *p, uint32_t v) {
     put16(p + 2, static_cast<uint16_t>(v));
 }
 
-// An Ethernet + IPv4 + UDP frame with a correct checksum, plus extra bytes.
-std::vector<uint8_t> frame(uint32_t src, uint16_t sport, size_t payload, size_t extra = 0) {
+// An Ethernet + IPv4 + UDP frame with a correct checksum, plus extra bytes;
+// the payload bytes are their own offsets unless given.
+std::vector<uint8_t> frame(uint32_t src, uint16_t sport, size_t payload, size_t extra = 0,
+                           const std::vector<uint8_t> *bytes = nullptr) {
     std::vector<uint8_t> f(14 + 20 + 8 + payload + extra, 0);
     put16(&f[12], 0x0800);
     f[14] = 0x45;
@@ -46,7 +54,8 @@ std::vector<uint8_t> frame(uint32_t src, uint16_t sport, size_t payload, size_t 
     put16(&f[36], kLocalPort);
     const uint16_t udp_len = static_cast<uint16_t>(8 + payload);
     put16(&f[38], udp_len);
-    for (size_t i = 0; i < payload; ++i) f[42 + i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < payload; ++i)
+        f[42 + i] = bytes ? (*bytes)[i] : static_cast<uint8_t>(i);
     uint8_t pseudo[12];
     memcpy(pseudo, &f[26], 8);
     pseudo[8] = 0;
@@ -76,6 +85,69 @@ struct L2Case {
     uint32_t l2errors;
     bool empty;
 };
+
+// A tap frame carrying a datagram of the test (header: seqno, send time).
+std::vector<uint8_t> tap_frame(int64_t seqno, size_t payload) {
+    std::vector<uint8_t> d(payload, 0x33);
+    hdr_udp_write(d.data(), d.size(), UdpHdr{seqno, time(nullptr), 0});
+    std::vector<uint8_t> f = frame(kPeer, kPeerPort, payload, 0, &d);
+    // Link addresses as a tap gives them, which a header read from the
+    // frame's start would take for a sequence number.
+    const uint8_t macs[12] = {2, 0, 0, 0, 0, 2, 0x5e, 0x11, 0x22, 0x33, 0x44, 0x55};
+    memcpy(f.data(), macs, sizeof macs);
+    return f;
+}
+
+// Through a tap the listener hands over the whole first frame: it counts from
+// its UDP payload like every later frame, and the server report has every
+// datagram.
+TEST(ServerL2, TapFramesCountFromTheirPayload) {
+    endpoint_test::reporter_start();
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+    const int c = pair[0];
+    constexpr size_t kPayload = 200;
+    constexpr int64_t kLast = 12;
+    thread_Settings *st = endpoint_test::server_settings(true, 1470);
+    st->sock = pair[1];
+    st->extra_flags |= EXT_TAP_DEV;
+    st->test_flags |= TEST_L2CHECKS;
+    st->l2_header_len = 34;
+    st->l2_payload_offset = 42;
+    st->local = v4(kLocal, kLocalPort);
+    st->peer = v4(kPeer, kPeerPort);
+    const std::vector<uint8_t> first = tap_frame(1, kPayload);
+    memcpy(st->buf, first.data(), first.size());
+    st->first_read_len = static_cast<int32_t>(first.size());
+    UdpServerReport report{};
+    bool answered = false;
+    std::thread server([st] {
+        Server s(st);
+        s.RunUDP();
+    });
+    for (int64_t i = 2; i < kLast; ++i) {
+        const std::vector<uint8_t> f = tap_frame(i, kPayload);
+        send(c, f.data(), f.size(), 0);
+    }
+    const std::vector<uint8_t> fin = tap_frame(-kLast, kPayload);
+    for (int pass = 0; pass < 200 && !answered; ++pass) {
+        send(c, fin.data(), fin.size(), 0);
+        pollfd p{c, POLLIN, 0};
+        uint8_t buf[1500];
+        if (poll(&p, 1, 10) == 1 && recv(c, buf, sizeof(buf), 0) == kServerReportLen)
+            answered = hdr_server_report_read(buf, kServerReportLen, &report) == kHdr_Ok;
+    }
+    server.join();
+    Settings_Destroy(st);
+    close(c);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(report.datagrams, static_cast<uint64_t>(kLast));
+    EXPECT_EQ(report.total_bytes, static_cast<uint64_t>(kLast) * kPayload);
+    EXPECT_EQ(report.out_of_order, 0u);
+    const endpoint_test::Totals totals = endpoint_test::reporter_totals();
+    EXPECT_EQ(totals.max_packet_id, kLast);
+    EXPECT_EQ(totals.bytes, kLast * static_cast<int64_t>(kPayload));
+}
 
 TEST(ServerL2, FrameChecks) {
     std::vector<uint8_t> bad_sum = frame(kPeer, kPeerPort, 100);
