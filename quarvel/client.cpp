@@ -87,6 +87,7 @@ Client::Client(thread_Settings *settings) : settings_(settings) {
 
     Connect();
     if (stopped_) return;
+    constructed_ = true;
 
     if (settings->option_flags & OPT_REPORT_SETTINGS) {
         ReportSettings(settings);
@@ -108,7 +109,7 @@ void Client::stop() {
     // The record goes with the thread; the Client's destructor (run by the
     // unwinding) touches only what the Client owns.
     settings_->sock = -1;
-    thread_stop(settings_);
+    if (constructed_) thread_stop(settings_);
 }
 
 void Client::Connect() {
@@ -216,7 +217,9 @@ void client_spawn(thread_Settings *settings) {
         ~StreamCount() { client_stream_ended(); }
     } counted;
     Client client(settings);
-    if (!client.running()) return;
+    // Stopped while being built: end the thread now that the Client is whole,
+    // so the unwinding runs its destructor.
+    if (!client.running()) thread_stop(settings);
     client.InitiateServer();
     client.Run();
 }

@@ -57,6 +57,9 @@ class Client {
     int listen_sock_ = -1;  // NAT TCP: the socket the server's connection came to
     PayloadInput input_;    // file input (-F, -I), empty when none
     bool stopped_ = false;
+    // A constructor left by unwinding would never free what it had taken, so
+    // a fatal step inside it only marks the client stopped.
+    bool constructed_ = false;
     timeval start_time_ = {};
     timeval last_packet_time_ = {};
     timeval end_time_ = {};
