@@ -186,7 +186,9 @@ double duration_s(const StreamStats *s) {
 // Transfer into outbuffer, Bandwidth into outbufferext; an interval that ends
 // before 5 ms counts no bytes (too short to give a meaningful rate).
 void transfer_texts(StreamStats *s) {
-    if (s->iEnd < kShortestInterval_s) s->cntBytes = 0;
+    // A whole test shorter than 5 ms still moved its bytes: the rule is for
+    // interval lines only.
+    if (s->iEnd < kShortestInterval_s && !s->final_line) s->cntBytes = 0;
     const char letter = format_letter(s);
     byte_snprintf(outbuffer, sizeof outbuffer, static_cast<double>(s->cntBytes),
                   static_cast<char>(toupper(static_cast<unsigned char>(letter))));

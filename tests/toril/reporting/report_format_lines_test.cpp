@@ -53,17 +53,21 @@ void transits(StreamStats *s, std::initializer_list<double> values_s) {
 TEST(ReportFormat, IntervalsShorterThanFiveMillisecondsCountNoBytes) {
     const struct {
         double end_s;
+        bool final_line;
         const char *line;
     } cases[] = {
-        {0.004, "[  1] 0.00-0.00 sec  0.000 Bytes  0.000 bits/sec"},
-        {0.005, "[  1] 0.00-0.01 sec  4.88 KBytes  8.00 Mbits/sec"},
-        {1.0, "[  1] 0.00-1.00 sec  4.88 KBytes  40.0 Kbits/sec"},
+        {0.004, false, "[  1] 0.00-0.00 sec  0.000 Bytes  0.000 bits/sec"},
+        {0.005, false, "[  1] 0.00-0.01 sec  4.88 KBytes  8.00 Mbits/sec"},
+        {1.0, false, "[  1] 0.00-1.00 sec  4.88 KBytes  40.0 Kbits/sec"},
+        // A whole test that short keeps its bytes.
+        {0.004, true, "[  1] 0.00-0.00 sec  4.88 KBytes  10.0 Mbits/sec"},
     };
     for (const auto &c : cases) {
         rearm_headers();
         Stats s;
         s->iEnd = c.end_s;
         s->cntBytes = 5000;
+        s->final_line = c.final_line;
         EXPECT_EQ(last_line(tcp_output_read, s.get()), c.line) << c.end_s;
     }
 }
