@@ -1,7 +1,8 @@
 // toril's start-up and interrupts as a user meets them: a server with a test
 // in progress takes one interrupt, says it waits for the test and ends when
 // the test does; a second interrupt ends it at once; an idle server ends on
-// the first. The test's peer is a plain socket that sends the test header and
+// the first; a client interrupted in the middle of a timed test ends it
+// early with its final report and status 0. The test's peer is a plain socket that sends the test header and
 // then holds the connection open.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 #include <filesystem>
 #include <ctime>
 #include <string>
@@ -138,6 +140,29 @@ TEST_F(ServerInterrupt, IdleServerEndsOnTheFirstInterrupt) {
     ASSERT_TRUE(server_.wait(5000ms));
     EXPECT_EQ(server_.result().exit_code, 0);
     EXPECT_EQ(server_.result().err.find(kWaiting), std::string::npos);
+}
+
+// The client's final line covers the test up to the interrupt, not the ten
+// seconds asked for, and the server reports the same test as ended.
+TEST(ClientInterrupt, EndsTheTestWithItsFinalReport) {
+    const uint16_t port = testsupport::free_port();
+    Background server;
+    ASSERT_TRUE(server.start({kBin, "-s", "-p", std::to_string(port)}));
+    ASSERT_TRUE(server.wait_for_output("Server listening", 10000ms));
+    Background client;
+    ASSERT_TRUE(client.start({kBin, "-c", "127.0.0.1", "-p", std::to_string(port), "-t", "10",
+                              "-i", "1"}));
+    ASSERT_TRUE(client.wait_for_output(" 1.00-2.00 sec ", 10000ms)) << client.out();
+    ASSERT_EQ(kill(client.pid(), SIGINT), 0);
+    ASSERT_TRUE(client.wait(5000ms)) << "the interrupted client must end";
+    const testsupport::RunResult r = client.result();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::regex final_line(R"(\n\[  1\] 0\.00-(\d+)\.\d+ sec +\S+ \S+ +\S+ \S+/sec)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, final_line)) << r.out;
+    EXPECT_LT(std::stoi(m[1].str()), 9) << r.out;
+    EXPECT_TRUE(server.wait_for_output("[  1] 0.00-", 10000ms)) << server.out();
+    server.stop();
 }
 
 }  // namespace
