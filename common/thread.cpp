@@ -1,5 +1,6 @@
 #include "common/thread.h"
 
+#include <malloc.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <sys/mman.h>
@@ -254,6 +255,11 @@ void thread_stop(thread_Settings *record) {
     }
     release_counts(role);
     if (own) pthread_exit(nullptr);
+}
+
+void thread_memory_init() {
+    // The glibc default; setting it stops the threshold from sliding upwards.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 }
 
 void thread_joinall() {

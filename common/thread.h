@@ -100,6 +100,13 @@ void *thread_run_wrapper(void *record);
 // ends when it is the record's thread.
 void thread_stop(thread_Settings *record);
 
+// Keeps the allocator's threshold for mapping large blocks fixed. A server
+// runs many short tests, each on its own thread with its own large buffers
+// and rings; with the default sliding threshold those blocks come from
+// per-thread arenas after the first one is freed, and the memory of tests
+// long ended stays with the process. Called once at start-up.
+void thread_memory_init();
+
 // Waits until the thread count is 0 or below.
 void thread_joinall();
 

@@ -46,6 +46,7 @@ int main(int argc, char **argv) {
 
     // 2. The roles' process-wide objects, the thread counters and the exit clean-up.
     launch_init(&kRoles);
+    thread_memory_init();
 
     // 3. The global record: defaults, environment, then the command line.
     auto *global = new thread_Settings;

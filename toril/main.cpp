@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "common/signals.h"
+#include "common/thread.h"
 #include "common/warn.h"
 #include "toril/core/launch.h"
 #include "toril/core/settings.h"
@@ -65,6 +66,7 @@ int main(int argc, char **argv) {
 
     // 2. The process-wide launch objects and the thread counters.
     launch_init();
+    thread_memory_init();
 
     // 3. The global settings: defaults, environment, command line and checks.
     thread_Settings *settings = read_settings(argc, argv);
