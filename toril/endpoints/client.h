@@ -87,6 +87,9 @@ class Client {
     // The stop rule without reading input: interrupt, peer gone, end time
     // passed or byte amount used up.
     bool Stopping() const;
+    // The server end sending for a peer: true once the peer has refused
+    // enough datagrams (err ECONNREFUSED) that nobody is left to receive.
+    bool PeerRefused(int err);
     // Hands the record to the reporter (when anyone drains the report) and
     // clears its per-call fields.
     void ReportRecord();
@@ -130,6 +133,7 @@ class Client {
     int header_len_ = 0;
     int64_t total_bytes_ = 0;
     int64_t lag_floor_ns_ = 0;
+    int refusals_ = 0;
     Timestamp end_time_{};
     Timestamp last_packet_time_{};
     Timestamp now_{};

@@ -37,7 +37,19 @@ bool transient_udp_error(int err) {
            err == ENOBUFS;
 }
 
+// Port unreachable answers to the server end's datagrams before it gives
+// up: more than a stray one left over from an earlier test on the port.
+constexpr int kPeerRefusalLimit = 5;
+
 }  // namespace
+
+// A client on the peer's side keeps its port open for the whole test, so
+// refusals mean it went away (or a forged header named a port that was never
+// open): sending on for the requested time would only hold a thread.
+bool Client::PeerRefused(int err) {
+    if (err != ECONNREFUSED || !(settings_->test_flags & TEST_SERVER_REVERSE)) return false;
+    return ++refusals_ >= kPeerRefusalLimit;
+}
 
 void Client::RunUDP() {
     thread_Settings *s = settings_;
@@ -88,7 +100,7 @@ void Client::RunUDP() {
             last_ok = false;
             record_.packetLen = 0;
             record_.emptyreport = 1;
-            if (!transient_udp_error(errno)) {
+            if (!transient_udp_error(errno) || PeerRefused(errno)) {
                 record_.errwrite = kWriteErr_Fatal;
                 WARN_ERRNO("write");
                 ReportRecord();
@@ -167,7 +179,7 @@ void Client::RunUDPIsochronous() {
                 last_ok = false;
                 record_.packetLen = 0;
                 record_.emptyreport = 1;
-                if (!transient_udp_error(errno)) {
+                if (!transient_udp_error(errno) || PeerRefused(errno)) {
                     record_.errwrite = kWriteErr_Fatal;
                     WARN_ERRNO("write");
                     ReportRecord();

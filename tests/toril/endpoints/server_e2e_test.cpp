@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -213,6 +214,60 @@ TEST_F(TorilServer, ServesTheProgramsOwnUdpClient) {
         EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
         EXPECT_NE(r.out.find("Server Report:"), std::string::npos) << r.out;
     }
+    EXPECT_TRUE(server.running());
+}
+
+int thread_count(pid_t pid) {
+    int n = 0;
+    std::error_code ignored;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ignored),
+         end;
+         it != end; it.increment(ignored))
+        ++n;
+    return n;
+}
+
+// A reverse UDP test asked for a minute, by a peer whose port closes at
+// once: the server's datagrams are refused, and its sending end stops
+// instead of holding a thread for the whole minute. The program's own
+// reverse client, whose port stays open, still gets its whole test.
+TEST_F(TorilServer, UdpReverseTestEndsWhenThePeerRefusesItsDatagrams) {
+    Start({"-s", "-u", "-p", std::to_string(port)});
+    const int idle_threads = thread_count(server.pid());
+    {
+        thread_Settings c;
+        Settings_Initialize(&c);
+        c.thread_mode = kMode_Client;
+        c.option_flags |= OPT_UDP | OPT_TIME_MODE;
+        c.test_flags |= TEST_REVERSE;
+        c.amount = 6000;
+        c.buf_len = 1470;
+        std::vector<uint8_t> d(1470, 0);
+        ASSERT_GT(Settings_GenerateClientHdr(&c, d.data(), d.size(), time(nullptr), 0), 0);
+        hdr_udp_write(d.data(), d.size(), UdpHdr{1, time(nullptr), 0});
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        socklen_t len;
+        const sockaddr_storage a = loopback(4, port, &len);
+        ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&a), len), 0);
+        ASSERT_EQ(send(fd, d.data(), d.size(), 0), static_cast<ssize_t>(d.size()));
+        std::this_thread::sleep_for(milliseconds(300));  // the test is under way
+        close(fd);
+    }
+    const auto end = std::chrono::steady_clock::now() + milliseconds(20000);
+    while (thread_count(server.pid()) > idle_threads && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(thread_count(server.pid()), idle_threads) << "the refused test still runs";
+    EXPECT_NE(server.err().find("write failed: Connection refused"), std::string::npos)
+        << server.err();
+
+    testsupport::RunOptions opts;
+    opts.timeout = milliseconds(10000);
+    const testsupport::RunResult r = testsupport::run(
+        {TORIL_BIN, "-c", "127.0.0.1", "-u", "-p", std::to_string(port), "-t", "2", "-R", "-b",
+         "5m", "-i", "1"},
+        opts);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(" 1.00-2.00 sec "), std::string::npos) << r.out;
     EXPECT_TRUE(server.running());
 }
 
