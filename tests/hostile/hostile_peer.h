@@ -170,8 +170,8 @@ class WatchedServer {
     void take_baseline();
     const Figures &baseline() const { return baseline_; }
     // Waits up to limit for the descriptors and threads to come back within
-    // the margins of the baseline (tests in progress end by themselves);
-    // returns the last figures.
+    // the margins of the baseline (tests in progress end by themselves) and
+    // to hold still for a moment; returns the last figures.
     Figures settle(milliseconds limit);
     // Alive; descriptors, memory and threads within the margins of the baseline.
     void expect_sound(const std::string &phase);
@@ -209,6 +209,7 @@ class WatchedServer {
                 return;
             }
             honest("after round " + std::to_string(round));
+            settle(milliseconds(10000));  // the honest test's own threads end
             if (round == 1) take_baseline();
         }
         expect_sound("after round 2");
