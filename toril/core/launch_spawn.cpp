@@ -109,6 +109,12 @@ void fullduplex_client(Client &client, thread_Settings *record) {
         return;
     }
     const int sock = client.socket();
+    // The copy was made before the connect: it takes the addresses the
+    // connect settled, as a reverse test's copy does, for its report lines.
+    copy->local = record->local;
+    copy->local_len = record->local_len;
+    copy->peer = record->peer;
+    copy->peer_len = record->peer_len;
     if (record->fullduplex_report && record->fullduplex_report->info.common)
         record->fullduplex_report->info.common->sock = sock;
     if (!receiving_possible(sock)) {

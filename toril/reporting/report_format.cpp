@@ -325,7 +325,15 @@ const char *address_text(const sockaddr_storage *a, bool hide, char *buf, size_t
 void csv_head(const StreamStats *s, char *timestamp, size_t ts_size, char *addresses,
               size_t addr_size) {
     const bool enhanced = s->common && (s->common->option_flags & OPT_ENHANCED);
-    format_timestamp(timestamp, ts_size, s->nextTime, enhanced);
+    // Without interval reports no next report time is ever set: the line is
+    // stamped with the time of printing rather than with 1970.
+    Timestamp when = s->nextTime;
+    if (!timestamp_isset(when)) {
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        when = {now.tv_sec, now.tv_nsec / 1000};
+    }
+    format_timestamp(timestamp, ts_size, when, enhanced);
     format_ips_ports_string(s, addresses, addr_size);
 }
 

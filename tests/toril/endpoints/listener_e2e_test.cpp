@@ -211,6 +211,29 @@ TEST_F(TorilListenerE2E, TinyTcpTestsShowTheirBytesInTheTextLine) {
     for (const std::string &t : matches(server.out(), final_line)) EXPECT_EQ(t, "64.0 KBytes");
 }
 
+// CSV lines of a full-duplex test without interval reports: every line of
+// both ends carries the time of printing (not 1970) and both addresses,
+// the client's receiving line as a reverse test's does (server first).
+TEST_F(TorilListenerE2E, FullDuplexCsvLinesCarryTimeAndBothAddresses) {
+    Start({"-s", "-p", std::to_string(port), "-y", "C"});
+    const testsupport::RunResult r = Client({"-t", "1", "--full-duplex", "-y", "C"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const std::string p = std::to_string(port);
+    const std::regex line(R"(^20\d{12},127\.0\.0\.1,(\d+),127\.0\.0\.1,(\d+),\d+,0\.0-\d+\.\d,\d+,\d+$)");
+    std::vector<std::pair<std::string, std::string>> client_ports;
+    std::istringstream lines(r.out);
+    for (std::string l; std::getline(lines, l);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+        client_ports.emplace_back(m[1], m[2]);
+    }
+    ASSERT_EQ(client_ports.size(), 2u) << r.out;
+    const std::string mine = client_ports[0].first;  // the sending line: client first
+    EXPECT_EQ(client_ports[0].second, p);
+    EXPECT_EQ(client_ports[1], std::make_pair(p, mine));
+    ASSERT_TRUE(WaitLines(line, 2, 5000)) << server.out();
+}
+
 // A tradeoff test: the client's test, then the server's test back to the
 // client's own listener. On loopback the server holds the test's port, so
 // without -L the client listens on a free port and tells the server.

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -223,6 +224,12 @@ TEST(ReportFormat, UdpCsvLine) {
     EXPECT_EQ(last_line(udp_output_basic_csv, s.get()),
               "19700101001641.250,127.0.0.1,5001,127.0.0.1,40000,1,0.0-1.0,1000,8000,1.500,1,10,"
               "10.000,2");
+    // A test without interval reports has no next report time: its line
+    // carries the time of printing.
+    s->nextTime = {0, 0};
+    const std::string line = last_line(udp_output_basic_csv, s.get());
+    EXPECT_TRUE(std::regex_search(line, std::regex(R"(^20\d{12}\.\d{3},127\.0\.0\.1,5001,)")))
+        << line;
 }
 
 TEST(ReportFormat, BounceBackRoundTripsPerSecond) {
