@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "tests/support/net.h"
 #include "tests/support/process.h"
 
 namespace hostile {
@@ -175,8 +178,11 @@ class WatchedServer {
     Figures settle(milliseconds limit);
     // Alive; descriptors, memory and threads within the margins of the baseline.
     void expect_sound(const std::string &phase);
-    // Stops the server by its PID and fails on any sanitizer report.
+    // Stops the server by its PID and fails on any sanitizer report, except a
+    // leak report whose every block was allocated through the known frame.
     void stop_and_check();
+    // A leak that is known, bounded and not yet mended: it is printed, not failed.
+    void tolerate_leak_through(const std::string &frame) { known_leak_frame_ = frame; }
     // Runs the real client (bounded) and expects its output to contain
     // client_final and, within a few seconds, the server's own output after
     // the start of the run to contain server_final (contains_line patterns).
@@ -219,6 +225,78 @@ class WatchedServer {
     long rss_margin_kb() const;
     testsupport::Background proc_;
     Figures baseline_;
+    std::string known_leak_frame_;
+};
+
+// toril and quarvel servers take the same command line, so one fixture
+// abuses both: a case names the transport and the family.
+struct GeneratorCase {
+    const char *name;
+    bool udp;
+    int family;
+};
+inline const GeneratorCase kGeneratorCases[] = {
+    {"tcp_v4", false, 4}, {"tcp_v6", false, 6}, {"udp_v4", true, 4}, {"udp_v6", true, 6}};
+inline std::string generator_case_name(const testing::TestParamInfo<GeneratorCase> &i) {
+    return i.param.name;
+}
+
+class GeneratorHostile : public testing::TestWithParam<GeneratorCase> {
+  protected:
+    // The program, the inputs built with its own encoders, the honest
+    // client's arguments after "-c host -p port -n 64K -f b", and the final
+    // line (a contains_line pattern) both ends must print for that test.
+    virtual std::string program() const = 0;
+    virtual Shapes shapes() const = 0;
+    virtual std::vector<std::string> honest_client_args() const = 0;
+    virtual std::string honest_final_line() const = 0;
+    virtual uint32_t seed() const = 0;  // of the random inputs
+
+    void SetUp() override {
+        if (program().empty()) GTEST_SKIP() << "the program is not built";
+        target_.family = GetParam().family;
+        target_.port = testsupport::free_port();
+        ASSERT_NE(target_.port, 0);
+        std::vector<std::string> argv{program(), "-s", "-p", std::to_string(target_.port), "-f",
+                                      "b"};
+        if (GetParam().udp) argv.push_back("-u");
+        if (GetParam().family == 6) argv.push_back("-V");
+        ASSERT_TRUE(server_.start(argv, "Server listening")) << server_.process().err();
+    }
+    void TearDown() override {
+        if (!IsSkipped()) server_.stop_and_check();
+    }
+
+    // Two rounds of the barrage of the case's transport, each followed by
+    // an honest test (see WatchedServer::abuse).
+    void abuse(const std::string &program_name) {
+        const Shapes inputs = shapes();
+        server_.abuse(
+            program_name + "_" + GetParam().name,
+            [this](const std::string &phase) { honest_test(phase); },
+            [&](Tally *tally) {
+                if (GetParam().udp)
+                    udp_barrage(target_, inputs, seed(), tally, phase_done, this);
+                else
+                    tcp_barrage(target_, inputs, seed(), tally, phase_done, this);
+            });
+    }
+
+    Target target_;
+    WatchedServer server_;
+
+  private:
+    void honest_test(const std::string &phase) {
+        SCOPED_TRACE(phase);
+        std::vector<std::string> argv{program(), "-c", loopback_text(target_.family), "-p",
+                                      std::to_string(target_.port), "-n", "64K", "-f", "b"};
+        const std::vector<std::string> extra = honest_client_args();
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        server_.honest_run(argv, honest_final_line(), honest_final_line());
+    }
+    static void phase_done(void *self, const char *phase) {
+        static_cast<GeneratorHostile *>(self)->server_.expect_alive(phase);
+    }
 };
 
 }  // namespace hostile

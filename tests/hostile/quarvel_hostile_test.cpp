@@ -71,73 +71,27 @@ hostile::Shapes quarvel_shapes() {
     return s;
 }
 
-struct Case {
-    const char *name;
-    bool udp;
-    int family;
-};
-
-class QuarvelHostile : public testing::TestWithParam<Case> {
+class QuarvelHostile : public hostile::GeneratorHostile {
   protected:
-    void SetUp() override {
-        if (kBin.empty()) GTEST_SKIP() << "quarvel is not built";
-        target_.family = GetParam().family;
-        target_.port = testsupport::free_port();
-        ASSERT_NE(target_.port, 0);
-        std::vector<std::string> argv{kBin, "-s", "-p", std::to_string(target_.port), "-f", "b"};
-        if (GetParam().udp) argv.push_back("-u");
-        if (GetParam().family == 6) argv.push_back("-V");
-        ASSERT_TRUE(server_.start(argv, "Server listening")) << server_.process().err();
-    }
-    void TearDown() override {
-        if (!IsSkipped()) server_.stop_and_check();
-    }
-
-    // The real client's byte-count test; both ends must report 65536 bytes.
-    void honest_test(const std::string &phase) {
-        SCOPED_TRACE(phase);
-        std::vector<std::string> argv{kBin,
-                                      "-c",
-                                      hostile::loopback_text(target_.family),
-                                      "-p",
-                                      std::to_string(target_.port),
-                                      "-n",
-                                      "64K",
-                                      "-f",
-                                      "b"};
-        if (GetParam().family == 6) argv.push_back("-V");
+    std::string program() const override { return kBin; }
+    hostile::Shapes shapes() const override { return quarvel_shapes(); }
+    uint32_t seed() const override { return kSeed; }
+    // Both ends must report 65536 bytes.
+    std::vector<std::string> honest_client_args() const override {
+        std::vector<std::string> args;
+        if (GetParam().family == 6) args.push_back("-V");
         if (GetParam().udp)
-            argv.insert(argv.end(), {"-u", "-l", "1024", "-b", "2M"});
+            args.insert(args.end(), {"-u", "-l", "1024", "-b", "2M"});
         else
-            argv.insert(argv.end(), {"-l", "8K"});
-        const std::string final_line = "[~#]~0.0-~#.# sec  65536 Bytes ";
-        server_.honest_run(argv, final_line, final_line);
+            args.insert(args.end(), {"-l", "8K"});
+        return args;
     }
-
-    static void phase_done(void *self, const char *phase) {
-        static_cast<QuarvelHostile *>(self)->server_.expect_alive(phase);
-    }
-
-    hostile::Target target_;
-    hostile::WatchedServer server_;
+    std::string honest_final_line() const override { return "[~#]~0.0-~#.# sec  65536 Bytes "; }
 };
 
-TEST_P(QuarvelHostile, SurvivesAndServesAnHonestTest) {
-    const hostile::Shapes shapes = quarvel_shapes();
-    server_.abuse(
-        std::string("quarvel_") + GetParam().name,
-        [this](const std::string &phase) { honest_test(phase); },
-        [&](hostile::Tally *tally) {
-            if (GetParam().udp)
-                hostile::udp_barrage(target_, shapes, kSeed, tally, phase_done, this);
-            else
-                hostile::tcp_barrage(target_, shapes, kSeed, tally, phase_done, this);
-        });
-}
+TEST_P(QuarvelHostile, SurvivesAndServesAnHonestTest) { abuse("quarvel"); }
 
-INSTANTIATE_TEST_SUITE_P(Servers, QuarvelHostile,
-                         testing::Values(Case{"tcp_v4", false, 4}, Case{"tcp_v6", false, 6},
-                                         Case{"udp_v4", true, 4}, Case{"udp_v6", true, 6}),
-                         [](const testing::TestParamInfo<Case> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Servers, QuarvelHostile, testing::ValuesIn(hostile::kGeneratorCases),
+                         hostile::generator_case_name);
 
 }  // namespace
