@@ -178,11 +178,8 @@ class WatchedServer {
     Figures settle(milliseconds limit);
     // Alive; descriptors, memory and threads within the margins of the baseline.
     void expect_sound(const std::string &phase);
-    // Stops the server by its PID and fails on any sanitizer report, except a
-    // leak report whose every block was allocated through the known frame.
+    // Stops the server by its PID and fails on any sanitizer report.
     void stop_and_check();
-    // A leak that is known, bounded and not yet mended: it is printed, not failed.
-    void tolerate_leak_through(const std::string &frame) { known_leak_frame_ = frame; }
     // Runs the real client (bounded) and expects its output to contain
     // client_final and, within a few seconds, the server's own output after
     // the start of the run to contain server_final (contains_line patterns).
@@ -225,7 +222,6 @@ class WatchedServer {
     long rss_margin_kb() const;
     testsupport::Background proc_;
     Figures baseline_;
-    std::string known_leak_frame_;
 };
 
 // toril and quarvel servers take the same command line, so one fixture

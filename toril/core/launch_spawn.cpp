@@ -40,6 +40,16 @@ bool receiving_possible(int sock) {
     return false;
 }
 
+// A direction of a full-duplex test whose stream never ended a report with
+// the sum (refused, failed before its traffic, or a connect-back test that
+// is not full duplex itself) still holds its share of the sum.
+void leave_fullduplex_unended(thread_Settings *record) {
+    SumReport *fd = record->fullduplex_report;
+    if (!fd || !fd->info.common || !(fd->info.common->test_flags & TEST_FULL_DUPLEX)) return;
+    record->fullduplex_report = nullptr;
+    FullDuplexLeave(fd);
+}
+
 void run_if_synched(Client &client) {
     if (client.StartSynch() == 0) client.Run();
 }
@@ -162,6 +172,7 @@ void client_spawn(thread_Settings *record) {
     } else {
         plain_client(client, record);
     }
+    leave_fullduplex_unended(record);
 }
 
 void server_spawn(thread_Settings *record) {
@@ -176,6 +187,7 @@ void server_spawn(thread_Settings *record) {
     } else {
         server.RunTCP();
     }
+    leave_fullduplex_unended(record);
 }
 
 void listener_spawn(thread_Settings *record) {

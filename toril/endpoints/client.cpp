@@ -635,8 +635,10 @@ void Client::FinishTrafficActions() {
     if (s->sum_report) Toril_remove_host(s);
     bool close_socket = true;
     if (report_node_ && report_drained_ && !report_ended_) {
+        const bool leaves_fullduplex = report_ && report_->FullDuplexReport;
         close_socket = EndJob(report_node_, &record_) != 0;
         report_ended_ = true;
+        if (leaves_fullduplex) s->fullduplex_report = nullptr;  // left in EndJob
     }
     if (is_udp() && sock_ >= 0 && !(s->option_flags & OPT_MULTICAST) &&
         !(s->test_flags & TEST_NO_UDP_FIN))

@@ -380,7 +380,12 @@ void Listener::StartTest(thread_Settings *record) {
                 record->transfer_id_text = nullptr;
             }
             setTransferID(sending, true);
-            if (sending->test_flags & (TEST_REVERSE | TEST_FULL_DUPLEX)) Toril_push_host(sending);
+            if (sending->test_flags & (TEST_REVERSE | TEST_FULL_DUPLEX))
+                Toril_push_host(sending);
+            else if (sending != record)
+                // Not in the host table (a connect-back test joins it once
+                // connected): the copied sum is not its to leave or release.
+                sending->sum_report = nullptr;
             if (sending != record) {
                 if (record->test_flags & TEST_FULL_DUPLEX) {
                     SumReport *group = record->sum_report;

@@ -370,7 +370,9 @@ void Server::EndTest(bool send_server_report) {
         record.packetTime = server_now();
         record.packetLen = 0;
         record.emptyreport = 1;
+        const bool leaves_fullduplex = report && report->FullDuplexReport;
         EndJob(report_node, &record);
+        if (leaves_fullduplex) settings->fullduplex_report = nullptr;  // left in EndJob
         if (send_server_report && is_udp(settings) && !(settings->option_flags & OPT_MULTICAST) &&
             !(settings->test_flags & TEST_NO_UDP_FIN)) {
             const UdpServerReport ack = BuildServerReport(settings, *stats);

@@ -730,19 +730,24 @@ int EndJob(ReportNode *node, PacketRecord *last) {
     SumReport *fd = report->FullDuplexReport;
     if (!fd || !(fd->info.common->test_flags & TEST_FULL_DUPLEX)) return 1;
     const int barrier = fullduplex_stop_barrier(&fd->fullduplex_barrier);
-    // The sum is freed by whichever direction leaves the barrier last: the
-    // first to return may still be inside the barrier's wait when the other
-    // one returns, and after a timeout the partner comes later still.
+    report->FullDuplexReport = nullptr;
+    FullDuplexLeave(fd);
+    return barrier < 0 ? 0 : 1;
+}
+
+void FullDuplexLeave(SumReport *fd) {
+    if (!fd) return;
+    // The sum is freed by whichever direction leaves last: the first to
+    // return from the stop barrier may still be inside its wait when the
+    // other one returns, and after a timeout the partner comes later still.
     pthread_mutex_lock(&fd->reference_mutex);
     const bool last_out = ++fd->fullduplex_leavers == 2;
     pthread_mutex_unlock(&fd->reference_mutex);
-    report->FullDuplexReport = nullptr;
     if (last_out) {
         pthread_cond_destroy(&fd->fullduplex_barrier.await);
         destroy_mutex(&fd->fullduplex_barrier.lock);
         FreeSumReport(fd);
     }
-    return barrier < 0 ? 0 : 1;
 }
 
 void FreeReport(ReportNode *node) {

@@ -362,6 +362,11 @@ int ReportPacket(IndividualReport *report, PacketRecord *record);
 // has processed it, then passes the full-duplex stop barrier when there is
 // one. Returns 1, or 0 when the full-duplex barrier timed out.
 int EndJob(ReportNode *node, PacketRecord *last);
+// One direction of a full-duplex test leaves its sum; the second to leave
+// frees it. EndJob does this for a stream that ran; a direction that ends
+// without ever ending a report (it never got going) leaves through here, or
+// the sum would wait for it for ever.
+void FullDuplexLeave(SumReport *fd);
 
 // --- Destruction ---
 
