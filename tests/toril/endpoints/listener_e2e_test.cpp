@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -228,7 +229,12 @@ TEST_F(TorilListenerE2E, FullDuplexCsvLinesCarryTimeAndBothAddresses) {
         client_ports.emplace_back(m[1], m[2]);
     }
     ASSERT_EQ(client_ports.size(), 2u) << r.out;
-    const std::string mine = client_ports[0].first;  // the sending line: client first
+    // The two directions report in either order: the sending line puts the
+    // client's own port first, the receiving line the server's.
+    std::sort(client_ports.begin(), client_ports.end(),
+              [&p](const auto &a, const auto &b) { return (a.first == p) < (b.first == p); });
+    const std::string mine = client_ports[0].first;
+    EXPECT_NE(mine, p);
     EXPECT_EQ(client_ports[0].second, p);
     EXPECT_EQ(client_ports[1], std::make_pair(p, mine));
     ASSERT_TRUE(WaitLines(line, 2, 5000)) << server.out();
