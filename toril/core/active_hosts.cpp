@@ -80,6 +80,14 @@ int release_sum_locked(ActiveHost *node, const thread_Settings *record, bool rep
     return left;
 }
 
+bool unheld(SumReport *sum) {
+    if (!sum) return false;
+    pthread_mutex_lock(&sum->reference_mutex);
+    const bool none = sum->reference_count == 0;
+    pthread_mutex_unlock(&sum->reference_mutex);
+    return none;
+}
+
 int push_locked(thread_Settings *record, ActiveHost *node, bool joining) {
     if (node) {
         node->ref_count++;
@@ -174,9 +182,12 @@ void Toril_remove_host(thread_Settings *record) {
             if (!same_host(node->host, key)) continue;
             const int left = release_sum_locked(node, record, false);
             if (--node->ref_count <= 0) {
-                // Only the table's reference kept the sum: no report has
-                // it and no member is left to make one.
-                if (left == 0) orphan = node->sum_report;
+                // No member is left to make a report on the sum: when no
+                // report or hold counts it either (the last release was
+                // this record's, or members left without ever reporting,
+                // as streams whose connect failed do), it is nobody's.
+                if (left == 0 || (left < 0 && unheld(node->sum_report)))
+                    orphan = node->sum_report;
                 *link = node->next;
                 delete node;
                 active_table.count--;

@@ -117,6 +117,23 @@ TEST_F(ActiveHostsJoining, AJoinerDroppedBeforeItsReportFreesASumNobodyElseHolds
     EXPECT_TRUE(a.end());
 }
 
+// Streams put in the table without a hold (a client's full-duplex pair, a
+// server's sending direction) that leave without ever reporting, as when
+// their connect is refused: the last one out frees the sum. Under ASan a
+// leak or a second free here fails the test.
+TEST_F(ActiveHostsJoining, StreamsThatNeverReportedFreeTheirSumWhenTheLastLeaves) {
+    Stream sending = stream("127.0.0.3", 40001);
+    Stream receiving = stream("127.0.0.3", 40001);
+    ASSERT_GE(Toril_push_host(sending.record), 1);
+    ASSERT_GE(Toril_push_host(receiving.record), 1);
+    ASSERT_NE(sending.record->sum_report, nullptr);
+    Toril_remove_host(receiving.record);
+    EXPECT_EQ(active_table.count, 1);
+    Toril_remove_host(sending.record);
+    EXPECT_EQ(sending.record->sum_report, nullptr);
+    EXPECT_EQ(active_table.count, 0);
+}
+
 TEST_F(ActiveHostsJoining, PortConditionalJoiningRefusesARunningAddressAndPort) {
     Stream a = stream("127.0.0.1", 40001);
     Stream again = stream("127.0.0.1", 40001);
